@@ -1,0 +1,139 @@
+#include "Classes.h"
+
+#include "SysUtils.h"
+
+TStringList::TStringList(std::initializer_list<std::string> lines) : m_lines(lines) {}
+
+TStringList& TStringList::operator=(const TStringList& other)
+{
+    if (this != &other)
+        Assign(other);
+    return *this;
+}
+
+const std::string& TStringList::Strings(int index) const
+{
+    if (index < 0 || index >= Count())
+        throw EListError(Format("リストのインデックスが範囲を超えています (%d)", {std::int64_t{index}}));
+    return m_lines[static_cast<std::size_t>(index)];
+}
+
+void TStringList::Put(int index, const std::string& line)
+{
+    Strings(index);
+    Changing();
+    m_lines[static_cast<std::size_t>(index)] = line;
+    Changed();
+}
+
+int TStringList::Add(const std::string& line)
+{
+    Changing();
+    m_lines.push_back(line);
+    Changed();
+    return Count() - 1;
+}
+
+void TStringList::Clear()
+{
+    if (m_lines.empty())
+        return;
+    Changing();
+    m_lines.clear();
+    Changed();
+}
+
+void TStringList::Delete(int index)
+{
+    Strings(index);
+    Changing();
+    m_lines.erase(m_lines.begin() + index);
+    Changed();
+}
+
+void TStringList::Assign(const TStringList& other)
+{
+    if (this == &other)
+        return;
+    BeginUpdate();
+    try {
+        Clear();
+        for (const std::string& line : other.m_lines)
+            Add(line);
+    } catch (...) {
+        EndUpdate();
+        throw;
+    }
+    EndUpdate();
+}
+
+int TStringList::IndexOf(const std::string& text) const
+{
+    for (std::size_t i = 0; i < m_lines.size(); ++i)
+        if (SameText(m_lines[i], text))
+            return static_cast<int>(i);
+    return -1;
+}
+
+std::string TStringList::Text() const
+{
+    std::size_t size = 0;
+    for (const std::string& line : m_lines)
+        size += line.size() + 2;
+    std::string text;
+    text.reserve(size);
+    for (const std::string& line : m_lines) {
+        text += line;
+        text += "\r\n";
+    }
+    return text;
+}
+
+void TStringList::SetText(const std::string& text)
+{
+    BeginUpdate();
+    try {
+        Clear();
+        std::size_t i = 0;
+        const std::size_t n = text.size();
+        while (i < n) {
+            std::size_t start = i;
+            while (i < n && text[i] != '\r' && text[i] != '\n')
+                ++i;
+            Add(text.substr(start, i - start));
+            if (i < n && text[i] == '\r')
+                ++i;
+            if (i < n && text[i] == '\n')
+                ++i;
+        }
+    } catch (...) {
+        EndUpdate();
+        throw;
+    }
+    EndUpdate();
+}
+
+void TStringList::BeginUpdate()
+{
+    if (m_updateCount == 0 && OnChanging)
+        OnChanging();
+    ++m_updateCount;
+}
+
+void TStringList::EndUpdate()
+{
+    if (--m_updateCount == 0 && OnChange)
+        OnChange();
+}
+
+void TStringList::Changing()
+{
+    if (m_updateCount == 0 && OnChanging)
+        OnChanging();
+}
+
+void TStringList::Changed()
+{
+    if (m_updateCount == 0 && OnChange)
+        OnChange();
+}

@@ -1,0 +1,66 @@
+// Text files as the system reads and writes them.
+//
+// Reading: a line ends at LF (0x0A); every CR (0x0D) is dropped from the text,
+// so CR LF ends a line and a lone CR neither ends it nor stays in it. A byte
+// 0x1A ends the file: it and everything after it are never read. Lines have no
+// length limit; the last line needs no line end. Writing: each line is
+// followed by CR LF. Every failure raises EInOutError.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+bool FileExists(const std::string& path);
+// Removes the file; false when it could not be removed (never raises).
+bool DeleteFile(const std::string& path);
+
+class TTextReader {
+public:
+    TTextReader() = default;
+    explicit TTextReader(const std::string& path) { Open(path); }
+    ~TTextReader() { CloseQuietly(); }
+    TTextReader(const TTextReader&) = delete;
+    TTextReader& operator=(const TTextReader&) = delete;
+
+    void Open(const std::string& path);
+    bool IsOpen() const noexcept { return m_file != nullptr; }
+    // True when no byte is left before the end of the file or a 0x1A.
+    bool Eof();
+    // Reads the next line into line (its old content is replaced, its
+    // capacity kept). At the end of the file the line is empty.
+    void ReadLine(std::string& line);
+    std::string ReadLine();
+    void Close();
+    void CloseQuietly() noexcept;
+
+private:
+    bool Fill();
+
+    std::FILE* m_file = nullptr;
+    std::vector<char> m_buffer;
+    std::size_t m_pos = 0;
+    std::size_t m_end = 0;
+    bool m_atEnd = false;   // end of file or 0x1A met
+};
+
+class TTextWriter {
+public:
+    TTextWriter() = default;
+    explicit TTextWriter(const std::string& path) { Create(path); }
+    ~TTextWriter() { CloseQuietly(); }
+    TTextWriter(const TTextWriter&) = delete;
+    TTextWriter& operator=(const TTextWriter&) = delete;
+
+    // Creates the file, replacing an existing one.
+    void Create(const std::string& path);
+    bool IsOpen() const noexcept { return m_file != nullptr; }
+    void WriteLine(const std::string& line);
+    // Flushes and closes; raises when anything written could not be stored.
+    void Close();
+    void CloseQuietly() noexcept;
+
+private:
+    std::FILE* m_file = nullptr;
+};
