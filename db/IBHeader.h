@@ -1,0 +1,54 @@
+// The client library's entry points as the layer binds them: one type per
+// name, taken from the library's own declarations in <ibase.h>, and the
+// binding lists in the order in which they are bound.
+#pragma once
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#include <ibase.h>
+
+// Required by every client library, bound in this order.
+#define IB_REQUIRED_ENTRY_POINTS(X) \
+    X(BLOB_get) X(BLOB_put) X(isc_sqlcode) X(isc_sql_interprete) X(isc_interprete) \
+    X(isc_vax_integer) X(isc_blob_info) X(isc_open_blob2) X(isc_close_blob) \
+    X(isc_get_segment) X(isc_put_segment) X(isc_create_blob2) X(isc_decode_date) \
+    X(isc_encode_date) X(isc_dsql_free_statement) X(isc_dsql_execute2) X(isc_dsql_execute) \
+    X(isc_dsql_set_cursor_name) X(isc_dsql_fetch) X(isc_dsql_sql_info) \
+    X(isc_dsql_alloc_statement2) X(isc_dsql_prepare) X(isc_dsql_describe_bind) \
+    X(isc_dsql_describe) X(isc_dsql_execute_immediate) X(isc_drop_database) \
+    X(isc_detach_database) X(isc_attach_database) X(isc_database_info) \
+    X(isc_start_multiple) X(isc_commit_transaction) X(isc_commit_retaining) \
+    X(isc_rollback_transaction) X(isc_cancel_events) X(isc_que_events) \
+    X(isc_event_counts) X(isc_event_block) X(isc_free) X(isc_add_user) \
+    X(isc_delete_user) X(isc_modify_user) X(isc_prepare_transaction) \
+    X(isc_prepare_transaction2)
+
+// Bound when the library offers isc_rollback_retaining (client version 6);
+// otherwise these eleven slots hold stubs that raise client error 3.
+#define IB_VERSION6_ENTRY_POINTS(X) \
+    X(isc_service_attach) X(isc_service_detach) X(isc_service_query) \
+    X(isc_service_start) X(isc_decode_sql_date) X(isc_decode_sql_time) \
+    X(isc_decode_timestamp) X(isc_encode_sql_date) X(isc_encode_sql_time) \
+    X(isc_encode_timestamp)
+
+#define IB_DECLARE_ENTRY_TYPE(name) using T##name = decltype(&::name);
+IB_REQUIRED_ENTRY_POINTS(IB_DECLARE_ENTRY_TYPE)
+IB_DECLARE_ENTRY_TYPE(isc_rollback_retaining)
+IB_VERSION6_ENTRY_POINTS(IB_DECLARE_ENTRY_TYPE)
+#undef IB_DECLARE_ENTRY_TYPE
+#pragma GCC diagnostic pop
+
+// The transaction existence block that isc_start_multiple reads, one per
+// database, in the client library's own 64-bit layout (pointer, int, pointer).
+struct ISC_TEB {
+    isc_db_handle* db_handle;
+    int tpb_length;
+    const ISC_SCHAR* tpb;
+};
+
+// Error codes the layer looks for in a status vector.
+constexpr ISC_STATUS isc_lost_db_connection_code = 335544741;   // connection lost
+constexpr ISC_STATUS isc_lock_conflict_code = 335544345;
+constexpr ISC_STATUS isc_bad_stmt_handle_code = 335544485;      // invalid statement handle
+constexpr ISC_STATUS isc_dsql_cursor_err_code = 335544572;      // cursor error: end of rows
+constexpr ISC_STATUS isc_dsql_cursor_close_err_code = 335544577;
