@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Builds kx27 and opens its window.  Usage: ./run.sh [path/to/KEN_ALL.CSV]
+#
+# The file given (or KEN_ALL.CSV inside a .zip, as Japan Post ships it) is
+# copied beside the executable, where the program looks for it.  On first use
+# the settings file kx27.dat is written beside the executable so that the
+# database lives in <checkout>/data/ and is opened in-process by the embedded
+# engine: no database server is needed.  Edit that file to use a server.
+set -euo pipefail
+
+die() { echo "run.sh: $*" >&2; exit 1; }
+say() { echo "run.sh: $*"; }
+
+(($# <= 1)) || die "usage: ./run.sh [path/to/KEN_ALL.CSV]"
+
+source_csv=
+if (($# == 1)); then
+  [[ -f $1 && -r $1 ]] || die "cannot read $1"
+  source_csv=$(readlink -f -- "$1")
+fi
+
+cd "$(dirname "$(readlink -f "$0")")"
+readonly ROOT=$PWD
+readonly BUILD=$ROOT/build
+readonly EXE=$BUILD/app/kx27
+readonly DATA=$ROOT/data
+
+# Checked before the build so that a headless shell learns it at once.
+if [[ -z ${DISPLAY:-} && -z ${WAYLAND_DISPLAY:-} && ${QT_QPA_PLATFORM:-} != offscreen ]]; then
+  die "no display to open the window on.  Without a desktop, run:
+  xvfb-run -a ./run.sh $*"
+fi
+
+bash scripts/install-deps.sh || die "installing the build dependencies failed"
+
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKX27_SANITIZE=OFF >/dev/null ||
+  die "configuring the build in $BUILD failed"
+cmake --build "$BUILD" -j 2 --target kx27 || die "building kx27 failed"
+[[ -x $EXE ]] || die "the build did not produce $EXE"
+
+mkdir -p "$DATA" || die "cannot create the data folder $DATA"
+
+# Five lines, CR LF each: no server prefix (embedded engine), the data folder
+# with its trailing slash, the database file name, the window position.
+settings=$BUILD/app/kx27.dat
+if [[ ! -e $settings ]]; then
+  printf '\r\n%s/\r\n%s\r\n%s\r\n%s\r\n' "$DATA" ADDRESS.FDB 192 107 >"$settings" ||
+    die "cannot write $settings"
+  say "wrote $settings (embedded database $DATA/ADDRESS.FDB)"
+fi
+
+target_csv=$BUILD/app/KEN_ALL.CSV
+if [[ -n $source_csv ]]; then
+  if [[ ${source_csv,,} == *.zip ]]; then
+    entry=$(unzip -Z1 "$source_csv" | grep -i -m1 '\(^\|/\)KEN_ALL\.CSV$') ||
+      die "$source_csv holds no KEN_ALL.CSV"
+    unzip -p "$source_csv" "$entry" >"$target_csv.part" ||
+      die "cannot unpack $entry from $source_csv"
+    mv -f "$target_csv.part" "$target_csv"
+  elif [[ $source_csv != "$target_csv" ]]; then
+    cp -f -- "$source_csv" "$target_csv" || die "cannot copy $source_csv to $target_csv"
+  fi
+  say "KEN_ALL.CSV is in place: $target_csv"
+elif [[ ! -e $target_csv ]]; then
+  say "no KEN_ALL.CSV beside the executable; building the dictionary needs one:
+  ./run.sh path/to/KEN_ALL.CSV"
+fi
+
+# The embedded engine keeps its lock files in /tmp/firebird, which the server
+# package reserves for user and group firebird.  Other users get a lock folder
+# of their own; the database file itself is still opened exclusively.
+if [[ -d /tmp/firebird && ! -w /tmp/firebird && -z ${FIREBIRD_LOCK:-} ]]; then
+  export FIREBIRD_LOCK=${XDG_RUNTIME_DIR:-/tmp}/kx27-firebird-$(id -u)
+  mkdir -p "$FIREBIRD_LOCK" || die "cannot create the lock folder $FIREBIRD_LOCK"
+fi
+
+exec "$EXE"
