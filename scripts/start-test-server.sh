@@ -69,10 +69,6 @@ prepare_run_dir() {
 }
 
 start_guardian() {
-  if pgrep -x fbguard >/dev/null; then
-    say "fbguard is running but $HOST:$PORT does not answer yet; waiting"
-    return 0
-  fi
   [[ -x $FBGUARD ]] || die "$FBGUARD not found; is firebird3.0-server installed?"
   rm -f "$PID_FILE"
   su -s /bin/sh firebird -c "$FBGUARD -daemon -forever -pidfile $PID_FILE" </dev/null ||
@@ -80,9 +76,23 @@ start_guardian() {
   say "started fbguard as user firebird"
 }
 
-wait_for_port() {
-  local deadline=$((SECONDS + START_TIMEOUT))
+# A guardian that is still running restarts a crashed server by itself, but
+# it ends after a normal shutdown of the server, so the wait starts a new one
+# whenever none is left.
+start_and_wait() {
+  local deadline=$((SECONDS + START_TIMEOUT)) starts=0 told=no
   until port_answers; do
+    if ! pgrep -x fbguard >/dev/null; then
+      if ((starts == 2)); then
+        [[ -r $SERVER_LOG ]] && tail -n 20 "$SERVER_LOG" >&2
+        die "fbguard ended twice without the server answering on $HOST:$PORT (server log: $SERVER_LOG)"
+      fi
+      start_guardian
+      starts=$((starts + 1))
+    elif ((starts == 0)) && [[ $told == no ]]; then
+      say "fbguard is running but $HOST:$PORT does not answer yet; waiting"
+      told=yes
+    fi
     if ((SECONDS >= deadline)); then
       [[ -r $SERVER_LOG ]] && tail -n 20 "$SERVER_LOG" >&2
       die "no answer on $HOST:$PORT after ${START_TIMEOUT}s (server log: $SERVER_LOG)"
@@ -120,18 +130,16 @@ main() {
   command -v isql-fb >/dev/null || die "isql-fb not found; is firebird3.0-utils installed?"
 
   prepare_test_dir
+  # Takes effect at the next start when a server already runs.
+  is_root && bind_loopback_only
   if port_answers && password_works "$TEST_PASSWORD"; then
     say "server answers on $HOST:$PORT"
     return 0
   fi
   is_root || die "the test server needs starting or configuring; run as root"
 
-  bind_loopback_only
   prepare_run_dir
-  if ! port_answers; then
-    start_guardian
-    wait_for_port
-  fi
+  start_and_wait
   password_works "$TEST_PASSWORD" || set_test_password
   password_works "$TEST_PASSWORD" || die "SYSDBA still does not accept $TEST_PASSWORD"
   say "server answers on $HOST:$PORT"
