@@ -78,10 +78,12 @@ enum : int {
     ibxeIsASelectStatement = 66,
     ibxeRequiredParamNotSet = 67,
     ibxeSQLDialectInvalid = 87,
+    ibxeParameterBufferTooLong = 112,   // a DPB or TPB over 32767 bytes
     ibxeDPBConstantUnknown = 114,
     ibxeTPBConstantUnknown = 115,
     ibxeCannotCreateSharedResource = 116,
     ibxeFieldSizeMismatch = 117,
+    ibxeParameterValueTooLong = 118,    // a DPB value or TPB table name over 255 bytes
     ibxeStringTooLarge = 119,
 };
 
