@@ -26,6 +26,15 @@ readonly START_TIMEOUT=30
 
 is_root() { [[ $(id -u) -eq 0 ]]; }
 
+# pgrep's package (procps) is not part of a minimal Debian system.
+guardian_running() {
+  local comm
+  for comm in /proc/[0-9]*/comm; do
+    [[ $(cat "$comm" 2>/dev/null) == fbguard ]] && return 0
+  done
+  return 1
+}
+
 port_answers() {
   timeout 2 bash -c "exec 3<>/dev/tcp/$HOST/$PORT" 2>/dev/null
 }
@@ -82,7 +91,7 @@ start_guardian() {
 start_and_wait() {
   local deadline=$((SECONDS + START_TIMEOUT)) starts=0 told=no
   until port_answers; do
-    if ! pgrep -x fbguard >/dev/null; then
+    if ! guardian_running; then
       if ((starts == 2)); then
         [[ -r $SERVER_LOG ]] && tail -n 20 "$SERVER_LOG" >&2
         die "fbguard ended twice without the server answering on $HOST:$PORT (server log: $SERVER_LOG)"
