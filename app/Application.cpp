@@ -1,0 +1,78 @@
+#include "Application.h"
+
+#include "Encoding.h"
+
+#include "ErrorText.h"
+
+#include <QMessageBox>
+
+#include <cstdlib>
+#include <cstdio>
+
+const char* const ApplicationTitleText =
+    "kx27\x81|\x97X\x95\xD6\x94\xD4\x8D\x86\x8E\xAB\x8F\x91\x8D\xEC\x90\xAC";  // kx27－郵便番号辞書作成
+std::string ApplicationTitle;
+
+namespace {
+
+MessageBoxPresenter& Presenter()
+{
+    static MessageBoxPresenter presenter;
+    return presenter;
+}
+
+} // namespace
+
+void SetMessageBoxPresenter(MessageBoxPresenter presenter)
+{
+    Presenter() = std::move(presenter);
+}
+
+void ShowMessageBox(MessageBoxKind kind, const std::string& text)
+{
+    if (Presenter()) {
+        Presenter()(kind, text);
+        return;
+    }
+    QMessageBox box(kind == MessageBoxKind::Error ? QMessageBox::Critical : QMessageBox::NoIcon,
+                    ToQString(ApplicationTitle), ToQString(text), QMessageBox::Ok,
+                    QApplication::activeWindow());
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+}
+
+void ShowErrorBox(std::exception_ptr error) noexcept
+{
+    try {
+        ShowMessageBox(MessageBoxKind::Error, ErrorBoxText(error));
+    } catch (...) {
+        // Not even the box could be shown (out of memory, no conversion):
+        // the last place left to tell is the console.
+        std::fputs("kx27: an error could not be shown\n", stderr);
+    }
+}
+
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool TApplication::notify(QObject* receiver, QEvent* event)
+{
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (...) {
+        ShowErrorBox(std::current_exception());
+        return false;
+    }
+}
+
+void PrepareWindowSystem()
+{
+#ifdef _WIN32
+    _putenv_s("QT_ENABLE_HIGHDPI_SCALING", "0");
+    _putenv_s("QT_SCALE_FACTOR", "");
+    _putenv_s("QT_SCREEN_SCALE_FACTORS", "");
+#else
+    setenv("QT_ENABLE_HIGHDPI_SCALING", "0", 1);
+    unsetenv("QT_SCALE_FACTOR");
+    unsetenv("QT_SCREEN_SCALE_FACTORS");
+#endif
+}

@@ -1,0 +1,53 @@
+// The application object's share of the window system: its title, the modal
+// boxes captioned with it, and the general error handler.
+#pragma once
+
+#include <QApplication>
+
+#include <exception>
+#include <functional>
+#include <string>
+
+// "kx27－郵便番号辞書作成" in CP932.
+extern const char* const ApplicationTitleText;
+// The application title (CP932): captions every box. Set by the program entry.
+extern std::string ApplicationTitle;
+
+enum class MessageBoxKind { Information, Error };
+
+// Shows a modal box with an OK button, captioned with the application title;
+// returns when the user has closed it.
+void ShowMessageBox(MessageBoxKind kind, const std::string& text);
+
+// Replaces the real boxes (tests). An empty function restores them.
+using MessageBoxPresenter = std::function<void(MessageBoxKind kind, const std::string& text)>;
+void SetMessageBoxPresenter(MessageBoxPresenter presenter);
+
+// The general error handler: the box with the error icon for the error in
+// flight. Never throws.
+void ShowErrorBox(std::exception_ptr error) noexcept;
+
+// Runs a handler body; whatever escapes it ends the handler there and is
+// shown by the general error handler. Qt is built without exceptions, so no
+// exception may travel back into it: every handler runs through here.
+template <typename Body>
+void RunHandler(Body&& body) noexcept
+{
+    try {
+        body();
+    } catch (...) {
+        ShowErrorBox(std::current_exception());
+    }
+}
+
+// The application object. Its notify() is only the last net for an error
+// that some slot let out past RunHandler.
+class TApplication : public QApplication {
+public:
+    TApplication(int& argc, char** argv);
+    bool notify(QObject* receiver, QEvent* event) override;
+};
+
+// Environment that must be in place before the application object exists:
+// one logical pixel is one device pixel (the window is laid out in pixels).
+void PrepareWindowSystem();

@@ -1,0 +1,114 @@
+// The main window: its controls, the three database components it owns, the
+// status lines, and the handlers of its lifecycle and buttons.
+#pragma once
+
+#include "EscapeKey.h"
+#include "Settings.h"
+
+#include <IBDatabase.h>
+#include <IBQuery.h>
+
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+
+class TForm1 : public QWidget, private WindowPosition {
+public:
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+    TForm1(const TForm1&) = delete;
+    TForm1& operator=(const TForm1&) = delete;
+
+    // Controls, in creation order; the window owns them (Qt parent).
+    QLabel* Label1;
+    QLabel* Label2;
+    QLabel* Label3;
+    QLabel* Label4;   // phase line
+    QLabel* Label5;   // progress line
+    QLabel* Label6;
+    QPushButton* Button1;
+    QLineEdit* Edit1;
+    QLineEdit* Edit2;
+    QLineEdit* Edit3;
+    QComboBox* ComboBox1;   // hidden; its items are the table-name scratch list
+    QLineEdit* Edit4;
+    QPushButton* Button2;
+    QPlainTextEdit* Memo1;
+    QPushButton* Button3;
+
+    // The database components live exactly as long as the window. Creating
+    // the first loads the client library: EIBClientError 1 when it cannot.
+    std::unique_ptr<TIBDatabase> IBDatabase1;
+    std::unique_ptr<TIBTransaction> IBTransaction1;
+    std::unique_ptr<TIBQuery> IBQuery1;
+
+    // Handlers; each runs its body through the general error handler.
+    void FormShow();
+    void FormClose();
+    void Button1Click();
+    void Button2Click();
+    void Button3Click();
+
+    // Reads and writes the settings file (connection settings and this
+    // window's position); both report nothing.
+    void LoadSettings(const std::string& settingsPath);
+    void SaveSettings(const std::string& settingsPath);
+
+    // Connection control. ConnectDatabase leaves IBDatabase1 connected or,
+    // after any failure, fully disconnected, and reports nothing.
+    // DisconnectAll passes every error on.
+    void CreateDatabaseAttempt();
+    void ConnectDatabase();
+    void DisconnectAll();
+
+    // Status lines: the text (CP932) is painted before the call returns, so
+    // a handler that never returns to the event loop still shows it.
+    void SetPhaseLine(const std::string& text);
+    void SetProgressLine(const std::string& text);
+    // Modal, OK only, captioned with the application title.
+    void ShowMessage(const std::string& text);
+    bool EscapeDown();
+    void EnableBuildButton(bool on);
+
+    // The key whose state EscapeDown reads; nullptr restores the window
+    // system's own. The key is not owned.
+    void SetEscapeKey(EscapeKey* key);
+    // The executable path that FormShow derives the executable folder and
+    // the settings path from (default: the running executable's).
+    void SetExecutablePath(const std::string& path) { m_exePath = path; }
+    const std::string& SettingsPath() const noexcept { return m_settingsPath; }
+    const std::array<std::int32_t, 6>& ColumnWidths() const noexcept { return m_columnWidths; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    int Left() const override;
+    int Top() const override;
+    void SetLeft(int left) override;
+    void SetTop(int top) override;
+
+    void CreateControls();
+    void CreateComponents();
+    void SetStatusLine(QLabel* label, const std::string& text, bool repaintNow);
+
+    std::string m_exePath;
+    std::string m_settingsPath;
+    std::array<std::int32_t, 6> m_columnWidths{};   // ADK1, ADK2, ADK3, ADR1, ADR2, ADR3
+    std::unique_ptr<EscapeKey> m_systemEscapeKey;   // created on first use
+    EscapeKey* m_escapeKey = nullptr;                // not owned
+    bool m_closeHandled = false;                     // FormClose once per showing
+};
+
+// The main window; valid from its creation in the program entry.
+extern TForm1* Form1;
