@@ -18,3 +18,6 @@ std::int32_t StrToIntOrZero(const std::string& text);
 // 0x80..0x9F or 0xE0..0xFD) whole, or not at all when its second byte is
 // missing at the end; single bytes except ', " and bytes below 0x20.
 std::string CleanAddressText(const std::string& text);
+// The same into out (which must not be text itself), reusing its capacity:
+// the source-file passes call it for every line.
+void CleanAddressText(const std::string& text, std::string& out);
