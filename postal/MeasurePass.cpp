@@ -1,0 +1,63 @@
+#include "MeasurePass.h"
+
+#include "SourceFile.h"
+
+#include <SysUtils.h>
+
+#include <climits>
+
+namespace {
+
+const std::string CheckingLengths = "\x95\xB6\x8E\x9A\x90\x94\x83\x60\x83\x46\x83\x62\x83\x4E\x92\x86\x82\xC5\x82\xB7";   // 文字数チェック中です
+const std::string ReadingPrefix = "\x93\xC7\x8E\xE6\x92\x86\x81\x46";                                                // 読取中：
+const std::string ReadingSuffix = "\x8D\x73\x96\xDA";                                                                // 行目
+const std::string EscPressed = "[ESC]\x83\x4C\x81\x5B\x82\xF0\x89\x9F\x82\xB5\x82\xDC\x82\xB5\x82\xBD";             // [ESC]キーを押しました
+const std::string Interrupted = "\x81\x83\x92\x86\x92\x66\x81\x84";                                                  // ＜中断＞
+
+constexpr int ProgressEvery = 500;
+
+} // namespace
+
+TMeasureOutcome MeasurePass(const std::string& path, TColumnWidths& widths, int& readCount, BuildView& view)
+{
+    view.SetPhaseLine(CheckingLengths);
+    view.SetProgressLine({});
+    widths.fill(0);
+    readCount = 0;
+
+    TSourceFile source;
+    source.Open(path);
+    TDictionaryRecord record;
+    bool escaped = false;
+    try {
+        while (!source.Eof()) {
+            source.ReadLine();
+            if (view.EscapeDown()) {
+                escaped = true;
+                break;
+            }
+            if (!source.TakeRecord(record))
+                continue;
+            ++readCount;
+            if (readCount % ProgressEvery == 0)
+                view.SetProgressLine(ReadingPrefix + IntToStr(readCount) + ReadingSuffix);
+            for (std::size_t k = 0; k < widths.size(); ++k) {
+                const std::size_t length = record.Slots[k + rsAdk1].size();
+                if (length > static_cast<std::size_t>(widths[k]))
+                    widths[k] = length > INT_MAX ? INT_MAX : static_cast<int>(length);
+            }
+        }
+        if (!escaped)
+            source.Close();
+    } catch (const Exception&) {
+        source.CloseQuietly();
+        return moReadError;
+    }
+    if (escaped) {
+        source.CloseQuietly();
+        view.SetPhaseLine(EscPressed);
+        view.SetProgressLine(Interrupted);
+        return moEscaped;
+    }
+    return moComplete;
+}

@@ -1,0 +1,40 @@
+// The postal source file KEN_ALL.CSV, read line by line into dictionary records.
+#pragma once
+
+#include "DictionaryRecord.h"
+
+#include <Classes.h>
+#include <TextFile.h>
+
+#include <string>
+
+// The executable folder followed by "KEN_ALL.CSV"; no other place is searched.
+std::string SourceFilePath();
+
+// One pass over the source file. Holds only the current line and its fields
+// (both reused), so memory does not grow with the file. Both passes of a
+// build read through this class so that they see the same records.
+// Every failure of Open, Eof, ReadLine and Close raises EInOutError.
+class TSourceFile {
+public:
+    TSourceFile() = default;
+    TSourceFile(const TSourceFile&) = delete;
+    TSourceFile& operator=(const TSourceFile&) = delete;
+
+    void Open(const std::string& path) { m_reader.Open(path); }
+    bool Eof() { return m_reader.Eof(); }
+    // Reads the next line; the text-file rules of TTextReader apply.
+    void ReadLine() { m_reader.ReadLine(m_line); }
+    // Splits the line last read and builds its record; false when the line
+    // gives none (fewer than 9 fields).
+    bool TakeRecord(TDictionaryRecord& record);
+    void Close() { m_reader.Close(); }
+    void CloseQuietly() noexcept { m_reader.CloseQuietly(); }
+
+    const std::string& Line() const noexcept { return m_line; }
+
+private:
+    TTextReader m_reader;
+    std::string m_line;
+    TStringList m_fields;
+};
