@@ -21,7 +21,13 @@
 class TIBDatabase;
 class TIBTransaction;
 class TIBBase;
-class TSchema;
+
+// The connection's cache of computed and defaulted columns. The connection
+// empties it when its DatabaseName changes and when it is destroyed.
+class TSchema {
+public:
+    void Clear() {}
+};
 
 using TIBLinkEvent = std::function<void(TIBBase* link)>;
 
@@ -133,7 +139,9 @@ private:
     void DetachDatabase();
     void ReleaseConnection(bool force);
     int ReadServerDialect();
+    void AdjustDialect();
     void RequireDisconnected();
+    void RequireDatabaseName() const;
 
     std::string m_databaseName;
     TStringList m_params;
@@ -151,7 +159,7 @@ private:
     std::vector<TIBBase*> m_sqlObjects;                  // slots; not owned
     std::unique_ptr<TIBTransaction> m_internalTransaction;
     std::unique_ptr<TSchema> m_schema;
-    bool m_libraryChecked = false;
+    bool m_closingForced = false;   // a lost connection met meanwhile closes nothing twice
 };
 
 enum TTransactionAction { TARollback, TACommit, TARollbackRetaining, TACommitRetaining };
@@ -204,6 +212,9 @@ public:
     int IndexOfDatabase(const TIBDatabase* database) const;
     int DatabaseCount() const;      // non-empty slots
     int SqlObjectCount() const;     // non-empty slots
+    // DefaultDatabase, or else the first listed database whose default
+    // transaction this is; what a link without a database gets.
+    TIBDatabase* FindDefaultDatabase() const;
 
 private:
     TIBDatabase* m_defaultDatabase = nullptr;      // not owned
@@ -217,5 +228,4 @@ private:
     int m_idleTimer = 0;
     TTransactionAction m_defaultAction = TACommit;
     TAutoStopAction m_autoStopAction = saNone;
-    bool m_libraryChecked = false;
 };
