@@ -1,0 +1,48 @@
+// What the layer's tests share: the choice of client library, the test
+// databases, and expected texts written in UTF-8 and compared as CP932.
+#pragma once
+
+#include <IBDatabase.h>
+
+#include <string>
+
+// Every test names the client library it runs against before it constructs
+// a component. The fake's script is reset; the fake's other builds are
+// KX27_FAKE_CLIENT_V5 and KX27_FAKE_CLIENT_NOFETCH.
+void UseFakeClient(const std::string& library = KX27_FAKE_CLIENT);
+void UseRealClient();
+
+// The CP932 bytes of a UTF-8 text (the layer's texts are CP932).
+std::string Cp932(const std::string& utf8);
+
+// "127.0.0.1:/tmp/kx27-fb/<name>-<pid>.fdb": a file of the local test server.
+std::string ServerDatabaseName(const std::string& name);
+// "/tmp/kx27-embedded-<pid>/<name>.fdb": opened in-process by the embedded engine.
+std::string EmbeddedDatabaseName(const std::string& name);
+
+// USER_NAME=SYSDBA and PASSWORD=copperjam.
+void SetLoginParams(TIBDatabase& database);
+// The option lines CreateNewDatabase appends: user, password, page size.
+void SetCreateParams(TIBDatabase& database);
+
+// Drops the database if it can be attached, and deletes its file; never throws.
+void DropDatabase(const std::string& name);
+
+// A database created for one test and dropped at its end.
+class TScratchDatabase {
+public:
+    // Creates the database (with the given dialect) and leaves it detached.
+    explicit TScratchDatabase(std::string name, int dialect = 3);
+    ~TScratchDatabase();
+    TScratchDatabase(const TScratchDatabase&) = delete;
+    TScratchDatabase& operator=(const TScratchDatabase&) = delete;
+    const std::string& Name() const noexcept { return m_name; }
+
+private:
+    std::string m_name;
+};
+
+// Runs one statement in the transaction; raises the server error.
+void ExecSql(TIBDatabase& database, TIBTransaction& transaction, const std::string& sql);
+// SELECT COUNT(*) of a table, in the transaction.
+long long CountRows(TIBDatabase& database, TIBTransaction& transaction, const std::string& table);
