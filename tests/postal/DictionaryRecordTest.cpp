@@ -163,8 +163,18 @@ TEST(CleanAddressText, DropsExactlyQuotesAndControlBytesStandingAlone)
         if (lead)
             continue;
         const bool dropped = c < 0x20 || c == '"' || c == '\'';
+        // every position of texts from 1 to 20 bytes long
+        for (std::size_t size = 1; size <= 20; ++size) {
+            for (std::size_t at = 0; at < size; ++at) {
+                std::string text(size, 'a');
+                text[at] = static_cast<char>(c);
+                std::string want = text;
+                if (dropped)
+                    want.erase(at, 1);
+                EXPECT_EQ(CleanAddressText(text), want) << "byte " << b << " at " << at << " of " << size;
+            }
+        }
         const std::string text = std::string("\x93\x8C") + static_cast<char>(c) + "z";   // 東
-        const std::string want = dropped ? std::string("\x93\x8C" "z") : text;
-        EXPECT_EQ(CleanAddressText(text), want) << "byte " << b;
+        EXPECT_EQ(CleanAddressText(text), dropped ? std::string("\x93\x8C" "z") : text) << "byte " << b;
     }
 }
