@@ -1,0 +1,147 @@
+#include "IBQuery.h"
+
+#include "IB.h"
+
+TIBQuery::TIBQuery(std::string name) : TIBCustomDataSet(std::move(name))
+{
+    m_sql.OnChange = [this] { QueryChanged(); };
+}
+
+TIBQuery::~TIBQuery()
+{
+    m_sql.OnChange = nullptr;
+    try {
+        Close();
+    } catch (...) {
+    }
+    try {
+        Unprepare();
+    } catch (...) {
+    }
+}
+
+void TIBQuery::SetSQL(const TStringList& lines)
+{
+    if (m_sql.Text() == lines.Text())
+        return;
+    Close();
+    Unprepare();
+    m_sql.Assign(lines);
+}
+
+void TIBQuery::QueryChanged()
+{
+    Close();
+    Unprepare();
+    if (m_paramCheck) {
+        TParams params;
+        m_queryText = params.ParseSQL(m_sql.Text(), true);
+        params.AssignValues(m_params);
+        m_params.Swap(params);
+    } else {
+        m_queryText = m_sql.Text();
+    }
+    DataEvent(dePropertyChange, 0);
+    SelectSQL().SQL().Assign(m_sql);
+}
+
+void TIBQuery::SetPrepared(bool value)
+{
+    if (Active())
+        RaiseClientError(ibxeDatasetOpen);
+    if (value == m_isPrepared)
+        return;
+    if (value) {
+        m_rowsAffected = -1;
+        m_recordRowsAffected = true;
+        if (m_queryText.size() < 2)
+            RaiseClientError(ibxeEmptySQLStatement);
+        SelectSQL().SetAutoParamNames(m_autoParamNames);
+        PrepareStatements();
+        m_isPrepared = true;
+    } else {
+        if (m_recordRowsAffected)
+            m_rowsAffected = SelectSQL().AffectedRows();
+        UnprepareStatements();
+        m_isPrepared = false;
+    }
+}
+
+int TIBQuery::RowsAffected()
+{
+    if (SelectSQL().Prepared())
+        return SelectSQL().AffectedRows();
+    return m_rowsAffected;
+}
+
+void TIBQuery::SetParamsToInputArea()
+{
+    if (m_params.Count() == 0)
+        return;
+    if (!InternalPrepared())
+        PrepareStatements();
+    TIBXSQLDA& input = SelectSQL().InputArea();
+    for (int i = 0; i < m_params.Count(); ++i) {
+        const TParam& param = m_params.Items(i);
+        TIBXSQLVAR* var = input.FindByName(param.Name());
+        if (!var)
+            continue;
+        if (param.IsNull())
+            var->AssignNull(true);
+        else
+            var->AssignText(param.AsString());
+    }
+}
+
+void TIBQuery::ExecuteStatement()
+{
+    EnsureConnection();
+    const bool started = EnsureTransaction();
+    try {
+        if (SelectSQL().SQL().Text().empty())
+            RaiseClientError(ibxeEmptyQuery);
+        if (!InternalPrepared())
+            PrepareStatements();
+        if (SelectSQL().StatementType() == SQLSelect)
+            RaiseClientError(ibxeIsASelectStatement);
+        SelectSQL().ExecQuery();
+    } catch (...) {
+        if (started) {
+            try {
+                ReleaseTransaction();
+            } catch (...) {
+            }
+        }
+        throw;
+    }
+    if (started)
+        ReleaseTransaction();
+}
+
+void TIBQuery::Execute()
+{
+    CheckInactive();
+    if (m_sql.Empty()) {
+        m_recordRowsAffected = false;
+        RaiseClientError(ibxeEmptySQLStatement);
+    }
+    EnsureConnection();
+    const bool started = EnsureTransaction();
+    try {
+        Prepare();
+        SetParamsToInputArea();
+        ExecuteStatement();
+    } catch (...) {
+        if (started) {
+            try {
+                ReleaseTransaction();
+            } catch (...) {
+            }
+        }
+        m_recordRowsAffected = true;
+        throw;
+    }
+    if (started)
+        ReleaseTransaction();
+    m_recordRowsAffected = true;
+}
