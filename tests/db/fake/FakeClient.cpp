@@ -4,6 +4,7 @@
 // (no isc_dsql_fetch, a required name).
 #include "FakeScript.h"
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 
@@ -203,12 +204,15 @@ FAKE_EXPORT ISC_STATUS isc_dsql_fetch(ISC_STATUS* status, isc_stmt_handle* stmt,
 #endif
 
 FAKE_EXPORT ISC_STATUS isc_dsql_sql_info(ISC_STATUS* status, isc_stmt_handle* stmt, short itemLength,
-                                         const ISC_SCHAR* items, short, ISC_SCHAR* out)
+                                         const ISC_SCHAR* items, short outLength, ISC_SCHAR* out)
 {
     fake::TCall c = Call("isc_dsql_sql_info", {Value(stmt)});
     c.buffer = Text(items, itemLength);
     FAKE_ENTER(std::move(c), status);
-    if (out)
+    const std::string* reply = itemLength > 0 ? fake::InfoReply(items[0]) : nullptr;
+    if (out && reply)
+        std::memcpy(out, reply->data(), std::min<std::size_t>(reply->size(), outLength > 0 ? outLength : 0));
+    else if (out)
         out[0] = isc_info_end;
     return 0;
 }
@@ -236,7 +240,9 @@ FAKE_EXPORT ISC_STATUS isc_dsql_describe_bind(ISC_STATUS* status, isc_stmt_handl
                                               XSQLDA* area)
 {
     FAKE_ENTER(Call("isc_dsql_describe_bind", {Value(stmt), dialect}), status);
-    if (area)
+    if (fake::TAreaHook hook = fake::AreaHook("isc_dsql_describe_bind"); hook && area)
+        hook(area);
+    else if (area)
         area->sqld = 0;
     return 0;
 }
@@ -245,7 +251,9 @@ FAKE_EXPORT ISC_STATUS isc_dsql_describe(ISC_STATUS* status, isc_stmt_handle* st
                                          XSQLDA* area)
 {
     FAKE_ENTER(Call("isc_dsql_describe", {Value(stmt), dialect}), status);
-    if (area)
+    if (fake::TAreaHook hook = fake::AreaHook("isc_dsql_describe"); hook && area)
+        hook(area);
+    else if (area)
         area->sqld = 0;
     return 0;
 }

@@ -19,6 +19,8 @@ struct TState {
     ISC_LONG sqlCode = -901;
     int dialect = 3;
     unsigned nextHandle = 100;
+    std::map<char, std::string> infoReplies;
+    std::map<std::string, TAreaHook> areaHooks;
 };
 
 TState& State()
@@ -57,6 +59,16 @@ void SetSqlCode(ISC_LONG sqlCode)
 void SetDialect(int dialect)
 {
     State().dialect = dialect;
+}
+
+void SetInfoReply(char item, const std::string& reply)
+{
+    State().infoReplies[item] = reply;
+}
+
+void SetAreaHook(const std::string& entry, TAreaHook hook)
+{
+    State().areaHooks[entry] = std::move(hook);
 }
 
 const std::deque<TCall>& Calls()
@@ -133,6 +145,18 @@ ISC_LONG SqlCode()
 int Dialect()
 {
     return State().dialect;
+}
+
+const std::string* InfoReply(char item)
+{
+    auto it = State().infoReplies.find(item);
+    return it == State().infoReplies.end() ? nullptr : &it->second;
+}
+
+TAreaHook AreaHook(const std::string& entry)
+{
+    auto it = State().areaHooks.find(entry);
+    return it == State().areaHooks.end() ? TAreaHook{} : it->second;
 }
 
 } // namespace fake

@@ -49,6 +49,13 @@ void SetMessage(ISC_STATUS code, const std::string& text);
 void SetSqlCode(ISC_LONG sqlCode);
 // What isc_database_info reports as the database's SQL dialect (default 3).
 void SetDialect(int dialect);
+// What isc_dsql_sql_info writes into its reply buffer when the request's
+// first item is `item` (default: isc_info_end alone); cut to the buffer.
+void SetInfoReply(char item, const std::string& reply);
+// Fills the area after isc_dsql_describe or isc_dsql_describe_bind succeeded
+// (default: sqld 0, no columns).
+using TAreaHook = std::function<void(XSQLDA* area)>;
+void SetAreaHook(const std::string& entry, TAreaHook hook);
 
 // Kept in a deque: a recorded call stays where it is while more are added.
 const std::deque<TCall>& Calls();
@@ -62,5 +69,7 @@ unsigned NewHandle();
 std::string Message(ISC_STATUS code);
 ISC_LONG SqlCode();
 int Dialect();
+const std::string* InfoReply(char item);
+TAreaHook AreaHook(const std::string& entry);
 
 } // namespace fake
