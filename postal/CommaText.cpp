@@ -77,6 +77,13 @@ std::size_t TakeUnquotedField(const char* s, std::size_t i, std::size_t end, std
 
 void SplitCommaText(const std::string& line, TStringList& fields, int maxFields)
 {
+    // One change for the whole line, as Clear and Add inside an update would be.
+    fields.BeginUpdate();
+    struct EndUpdateOnExit {
+        TStringList& list;
+        ~EndUpdateOnExit() { list.EndUpdate(); }
+    } endUpdate{fields};
+
     std::vector<std::string>& out = fields.RawLines();
     const char* s = line.data();
     const void* zero = std::memchr(s, '\0', line.size());

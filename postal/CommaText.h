@@ -20,15 +20,16 @@
 // - "a,,b" gives three fields, "a," ends with an empty field, "a, " does not;
 //   a blank line gives none.
 // - Characters are stepped over whole: a CP932 lead byte (IsLeadByte) and the
-//   byte after it are one character whatever that byte is. In a malformed line
-//   a lead byte directly before a comma, a quote or a blank therefore swallows
-//   it: "\x83," is one unquoted character, not a field end. A lead byte that is
+//   byte after it are one character whatever that byte is. Second bytes of
+//   CP932 are 0x40 and above, but in a malformed line a lead byte directly
+//   before a comma, a quote or a blank swallows it: "\x83," is one unquoted
+//   character, not a field end. A lead byte that is
 //   the last byte of the line is a one-byte character.
 //
 // With maxFields the list holds only the first maxFields of those fields (the
 // rest of the line is not looked at); the record needs the first nine.
 //
-// The list is rebuilt in place without its change hooks (it must have none)
-// and the strings of its first fields keep their capacity, so splitting
-// lines with the same number of fields allocates nothing.
+// The list is rebuilt in place as one change (its hooks fire once each), and
+// the strings of its first fields keep their capacity, so splitting lines
+// with the same number of fields allocates nothing.
 void SplitCommaText(const std::string& line, TStringList& fields, int maxFields = INT_MAX);

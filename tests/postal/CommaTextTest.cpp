@@ -125,3 +125,14 @@ TEST(CommaText, LinesOfTheSameShapeReuseTheFieldStrings)
     for (std::size_t i = 0; i < 2; ++i)
         EXPECT_EQ(fields.Lines()[i].data(), before[i]) << "field " << i;
 }
+
+TEST(CommaText, ListHooksSeeOneChangePerLine)
+{
+    TStringList fields;
+    std::vector<std::string> seen;
+    fields.OnChanging = [&] { seen.push_back("changing " + std::to_string(fields.Count())); };
+    fields.OnChange = [&] { seen.push_back("changed " + std::to_string(fields.Count())); };
+    SplitCommaText("a,b,c", fields);
+    SplitCommaText("", fields);
+    EXPECT_EQ(seen, (std::vector<std::string>{"changing 0", "changed 3", "changing 3", "changed 0"}));
+}
