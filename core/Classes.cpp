@@ -14,7 +14,8 @@ TStringList& TStringList::operator=(const TStringList& other)
 const std::string& TStringList::Strings(int index) const
 {
     if (index < 0 || index >= Count())
-        throw EListError(Format("リストのインデックスが範囲を超えています (%d)", {std::int64_t{index}}));
+        // リストのインデックスが範囲を超えています (%d)
+        throw EListError(Format("\x83\x8a\x83\x58\x83\x67\x82\xcc\x83\x43\x83\x93\x83\x66\x83\x62\x83\x4e\x83\x58\x82\xaa\x94\xcd\x88\xcd\x82\xf0\x92\xb4\x82\xa6\x82\xc4\x82\xa2\x82\xdc\x82\xb7\x20\x28\x25\x64\x29", {std::int64_t{index}}));
     return m_lines[static_cast<std::size_t>(index)];
 }
 

@@ -54,7 +54,7 @@ bool ReadNumber(const std::string& f, std::size_t& i, int& out)
 
 [[noreturn]] void BadFormat(const std::string& format)
 {
-    throw EConvertError("書式 '" + format + "' が無効か、引数と矛盾しています");
+    throw EConvertError("\x8f\x91\x8e\xae\x20\x27" + format + "\x27\x20\x82\xaa\x96\xb3\x8c\xf8\x82\xa9\x81\x41\x88\xf8\x90\x94\x82\xc6\x96\xb5\x8f\x82\x82\xb5\x82\xc4\x82\xa2\x82\xdc\x82\xb7");   // 書式 '%s' が無効か、引数と矛盾しています
 }
 
 std::string Pad(std::string text, const Spec& s)
@@ -239,7 +239,7 @@ std::int32_t StrToInt(const std::string& text)
 {
     std::int32_t value = 0;
     if (!TryStrToInt(text, value))
-        throw EConvertError(Format("'%s' は整数ではありません", {text}));
+        throw EConvertError("'" + text + "\x27\x20\x82\xcd\x90\xae\x90\x94\x82\xc5\x82\xcd\x82\xa0\x82\xe8\x82\xdc\x82\xb9\x82\xf1");   // '%s' は整数ではありません
     return value;
 }
 
