@@ -53,6 +53,17 @@ TFieldKind FieldKindOf(const TIBXSQLVAR& column)
     }
 }
 
+// Whether the lines, joined by CR LF, are nothing but blanks and control
+// characters; the text is not built.
+bool IsBlank(const TStringList& lines)
+{
+    for (const std::string& line : lines.Lines())
+        for (char c : line)
+            if (static_cast<unsigned char>(c) > 0x20)
+                return false;
+    return true;
+}
+
 } // namespace
 
 TIBCustomDataSet::TIBCustomDataSet(std::string name) : TDataSet(std::move(name))
@@ -135,14 +146,14 @@ void TIBCustomDataSet::PrepareStatements()
 {
     if (m_prepared)
         return;
-    if (Trim(m_select->SQL().Text()).empty())
+    if (IsBlank(m_select->SQL()))
         RaiseClientError(ibxeEmptySQLStatement);
     EnsureConnection();
     const bool started = EnsureTransaction();
     try {
         m_base->RequireDatabase();
         m_base->RequireTransaction();
-        if (Trim(m_select->SQL().Text()).empty())
+        if (IsBlank(m_select->SQL()))
             RaiseClientError(ibxeEmptyQuery);
         if (!m_select->Prepared()) {
             m_select->SetParamCheck(m_paramCheck);

@@ -2,6 +2,8 @@
 
 #include "IB.h"
 
+#include <algorithm>
+
 TIBQuery::TIBQuery(std::string name) : TIBCustomDataSet(std::move(name))
 {
     m_sql.OnChange = [this] { QueryChanged(); };
@@ -38,11 +40,48 @@ void TIBQuery::QueryChanged()
         m_queryText = params.ParseSQL(m_sql.Text(), true);
         params.AssignValues(m_params);
         m_params.Swap(params);
+        m_queryTextIsSqlText = false;
+        m_queryTextBuilt = true;
     } else {
-        m_queryText = m_sql.Text();
+        m_queryTextIsSqlText = true;
+        m_queryTextBuilt = false;
     }
     DataEvent(dePropertyChange, 0);
-    SelectSQL().SQL().Assign(m_sql);
+    CopyLinesToSelect();
+}
+
+// The dictionary build adds its lines one at a time; a change that only
+// appended a line is passed on as that one addition, which the select
+// statement sees as one change, as it would see a whole copy.
+void TIBQuery::CopyLinesToSelect()
+{
+    TStringList& target = SelectSQL().SQL();
+    const std::vector<std::string>& from = m_sql.Lines();
+    const std::vector<std::string>& to = target.Lines();
+    if (from.size() == to.size() + 1 && std::equal(to.begin(), to.end(), from.begin()))
+        target.Add(from.back());
+    else
+        target.Assign(m_sql);
+}
+
+const std::string& TIBQuery::QueryText() const
+{
+    if (!m_queryTextBuilt) {
+        m_queryText = m_sql.Text();
+        m_queryTextBuilt = true;
+    }
+    return m_queryText;
+}
+
+std::size_t TIBQuery::QueryTextLength() const
+{
+    if (m_queryTextIsSqlText && !m_queryTextBuilt) {
+        std::size_t length = 0;
+        for (const std::string& line : m_sql.Lines())
+            length += line.size() + 2;
+        return length;
+    }
+    return m_queryText.size();
 }
 
 void TIBQuery::SetPrepared(bool value)
@@ -54,7 +93,7 @@ void TIBQuery::SetPrepared(bool value)
     if (value) {
         m_rowsAffected = -1;
         m_recordRowsAffected = true;
-        if (m_queryText.size() < 2)
+        if (QueryTextLength() < 2)
             RaiseClientError(ibxeEmptySQLStatement);
         SelectSQL().SetAutoParamNames(m_autoParamNames);
         PrepareStatements();
@@ -98,7 +137,7 @@ void TIBQuery::ExecuteStatement()
     EnsureConnection();
     const bool started = EnsureTransaction();
     try {
-        if (SelectSQL().SQL().Text().empty())
+        if (SelectSQL().SQL().Empty())
             RaiseClientError(ibxeEmptyQuery);
         if (!InternalPrepared())
             PrepareStatements();

@@ -27,8 +27,9 @@ public:
     bool AutoParamNames() const noexcept { return m_autoParamNames; }
     void SetAutoParamNames(bool value) noexcept { m_autoParamNames = value; }
     TParams& Params() noexcept { return m_params; }
-    // The text derived from SQL: with ParamCheck each parameter is "?".
-    const std::string& QueryText() const noexcept { return m_queryText; }
+    // The text derived from SQL: with ParamCheck each parameter is "?";
+    // without, the SQL text itself.
+    const std::string& QueryText() const;
 
     bool IsPrepared() const noexcept { return m_isPrepared; }
     // Client error 33 while open; client error 65 for a query text shorter
@@ -45,12 +46,17 @@ public:
 
 private:
     void QueryChanged();
+    void CopyLinesToSelect();
+    std::size_t QueryTextLength() const;
     void SetParamsToInputArea();
     void ExecuteStatement();
 
     TStringList m_sql;
     TParams m_params;
-    std::string m_queryText;
+    // Without ParamCheck the query text is the SQL text, built when read.
+    mutable std::string m_queryText;
+    bool m_queryTextIsSqlText = false;
+    mutable bool m_queryTextBuilt = true;
     bool m_autoParamNames = false;
     bool m_isPrepared = false;
     int m_rowsAffected = -1;

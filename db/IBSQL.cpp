@@ -1122,7 +1122,7 @@ void TIBSQL::Prepare()
     if (m_paramCheck)
         PreprocessParams();
     else
-        m_processedText.Assign(m_sql);
+        m_processedText.RawLines() = m_sql.Lines();   // no hooks on this list; reuses its strings
     if (m_processedText.Empty())
         RaiseClientError(ibxeEmptyQuery);
     const std::string text = m_processedText.Text();

@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -47,6 +47,14 @@ std::vector<std::string> DsqlCalls()
         if (c.entry.rfind("isc_dsql_", 0) == 0)
             out.push_back(c.entry.substr(9));
     return out;
+}
+
+// The prefix followed by exactly 8 decimal digits.
+bool IsCursorName(const std::string& text, const std::string& prefix)
+{
+    return text.size() == prefix.size() + 8 && text.compare(0, prefix.size(), prefix) == 0 &&
+           std::all_of(text.begin() + static_cast<std::ptrdiff_t>(prefix.size()), text.end(),
+                       [](char c) { return c >= '0' && c <= '9'; });
 }
 
 template <typename F>
@@ -280,12 +288,12 @@ TEST_F(StatementFake, CursorIsNamedAfterTheComponent)
     m_sql->ExecQuery();
     const fake::TCall* named = fake::LastCall("isc_dsql_set_cursor_name");
     ASSERT_NE(named, nullptr);
-    EXPECT_TRUE(std::regex_match(named->text, std::regex("Stmt[0-9]{8}"))) << named->text;
+    EXPECT_TRUE(IsCursorName(named->text, "Stmt")) << named->text;
     EXPECT_EQ(named->text, m_sql->CursorName());
     EXPECT_EQ(fake::CallCount("isc_dsql_fetch"), 0);
 
     TIBSQL unnamed;
-    EXPECT_TRUE(std::regex_match(unnamed.CursorName(), std::regex("[0-9]{8}"))) << unnamed.CursorName();
+    EXPECT_TRUE(IsCursorName(unnamed.CursorName(), "")) << unnamed.CursorName();
 }
 
 TEST_F(StatementFake, FailedCursorNamingClosesTheCursor)
@@ -560,4 +568,32 @@ TEST(QueryFake, AfterCommitChangingTheLinesCallsNoServer)
     query.SQL().Add("INSERT INTO ZIPDIC (ZIP) VALUES ('0600001');");
     EXPECT_FALSE(query.IsPrepared());
     EXPECT_EQ(fake::Calls().size(), calls);
+}
+
+TEST(QueryFake, SelectStatementAndQueryTextFollowEveryChange)
+{
+    UseFakeClient();
+    TIBQuery query("IBQuery1");
+    const struct {
+        const char* name;
+        bool paramCheck;
+        std::function<void(TStringList&)> change;
+        std::string queryText;
+    } steps[] = {
+        {"add", false, [](TStringList& l) { l.Add("INSERT INTO T (A)"); }, "INSERT INTO T (A)\r\n"},
+        {"add again", false, [](TStringList& l) { l.Add("VALUES (:A)"); }, "INSERT INTO T (A)\r\nVALUES (:A)\r\n"},
+        {"put", false, [](TStringList& l) { l.Put(0, "INSERT INTO U (A)"); }, "INSERT INTO U (A)\r\nVALUES (:A)\r\n"},
+        {"put, parameters on", true, [](TStringList& l) { l.Put(0, "INSERT INTO T (A)"); },
+         "INSERT INTO T (A)\r\nVALUES (?)\r\n"},
+        {"delete", false, [](TStringList& l) { l.Delete(0); }, "VALUES (:A)\r\n"},
+        {"add after delete", false, [](TStringList& l) { l.Add("X"); }, "VALUES (:A)\r\nX\r\n"},
+        {"clear", false, [](TStringList& l) { l.Clear(); }, ""},
+        {"add to empty", false, [](TStringList& l) { l.Add("DROP TABLE ZIPDIC;"); }, "DROP TABLE ZIPDIC;\r\n"},
+    };
+    for (const auto& s : steps) {
+        query.SetParamCheck(s.paramCheck);
+        s.change(query.SQL());
+        EXPECT_EQ(query.SelectSQL().SQL().Lines(), query.SQL().Lines()) << s.name;
+        EXPECT_EQ(query.QueryText(), s.queryText) << s.name;
+    }
 }
