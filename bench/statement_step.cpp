@@ -1,0 +1,385 @@
+// statement_step TARGET [N] [--async-writes] [--csv KEN_ALL.CSV]
+//
+// Runs N INSERTs of dictionary-shaped rows (seven VARCHARs), each in a
+// transaction of its own, two ways against the same database and the same
+// connection: through IBQuery1 exactly as the dictionary build's statement
+// step does (start, close, ParamCheck off, SQL lines replaced, Prepare,
+// Execute, Commit), and written directly with the client library's calls
+// (start, allocate, prepare, statement-type information, execute, free,
+// commit). Blocks of rows alternate between the two, so both meet the same
+// growing table. Prints the wall-clock time and the calling thread's CPU
+// time of each (the embedded engine works in the calling thread, so on a busy
+// machine the CPU times compare more steadily), their ratios, and the client
+// calls each makes per row, counted in a separate short pass.
+//
+// TARGET is a database file for the embedded engine or "127.0.0.1:/path"
+// for the local server (user SYSDBA, password copperjam); it is created when
+// it does not exist, and its table ZIPDIC is replaced. N defaults to 20000.
+// --async-writes attaches with force_write=0, which turns the database's
+// forced writes off for good, so that a commit does not wait for the disk
+// and the layer's own cost shows more plainly. Rows come from KEN_ALL.CSV
+// when given, otherwise they are synthetic.
+#include <IBIntf.h>
+#include <IBQuery.h>
+
+#include <SysUtils.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <time.h>
+
+namespace {
+
+using TRecord = std::array<std::string, 7>;
+
+// Fields 3 (postal code) and 4 to 9 (three katakana, three kanji columns)
+// of a KEN_ALL.CSV line, quotes removed.
+bool RecordFromLine(const std::string& line, TRecord& record)
+{
+    std::vector<std::string> fields;
+    std::string field;
+    bool quoted = false;
+    for (char c : line) {
+        if (c == '"')
+            quoted = !quoted;
+        else if (c == ',' && !quoted) {
+            fields.push_back(field);
+            field.clear();
+        } else if (c != '\r' && c != '\n')
+            field += c;
+    }
+    fields.push_back(field);
+    if (fields.size() < 9)
+        return false;
+    for (std::size_t i = 0; i < 7; ++i) {
+        record[i] = fields[i + 2];
+        record[i].erase(std::remove(record[i].begin(), record[i].end(), '\''), record[i].end());
+    }
+    return true;
+}
+
+std::vector<TRecord> LoadRecords(std::size_t count, const char* csv)
+{
+    std::vector<TRecord> records;
+    if (csv) {
+        std::ifstream in(csv, std::ios::binary);
+        std::string line;
+        TRecord record;
+        while (records.size() < count && std::getline(in, line))
+            if (RecordFromLine(line, record))
+                records.push_back(record);
+        if (records.empty())
+            std::fprintf(stderr, "statement_step: no records read from %s; using synthetic rows\n", csv);
+    }
+    // Synthetic rows: half-width katakana and two-byte kanji of the usual lengths.
+    for (std::size_t i = records.size(); i < count; ++i) {
+        char zip[16];
+        std::snprintf(zip, sizeof zip, "%07zu", i % 10000000);
+        const std::string kana(1, '\xB1' + static_cast<char>(i % 40));
+        const std::string kanji = "\x93\x8C\x8B\x9E";
+        records.push_back({zip, std::string(6, kana[0]), std::string(12 + i % 8, kana[0]),
+                           std::string(i % 3 ? 10 : 0, kana[0]), kanji + kanji.substr(0, 2), kanji + kanji + kanji,
+                           i % 3 ? kanji + kanji : std::string()});
+    }
+    records.resize(count);
+    return records;
+}
+
+std::string Quote(const std::string& slot)
+{
+    return slot.empty() ? "NULL" : "'" + slot + "'";
+}
+
+std::vector<std::string> InsertLines(const TRecord& r)
+{
+    return {"INSERT INTO ZIPDIC (", "  ZIP, ADK1, ADK2, ADK3,", "  ADR1, ADR2, ADR3)", "VALUES (",
+            "  " + Quote(r[0]) + ",", "  " + Quote(r[1]) + ",", "  " + Quote(r[2]) + ",", "  " + Quote(r[3]) + ",",
+            "  " + Quote(r[4]) + ",", "  " + Quote(r[5]) + ",", "  " + Quote(r[6]) + ");"};
+}
+
+// The statement step of the dictionary build.
+bool LayerStep(TIBTransaction& transaction, TIBQuery& query, const std::vector<std::string>& lines)
+{
+    bool ok = true;
+    try {
+        transaction.SetActive(false);
+        transaction.StartTransaction();
+        query.Close();
+        query.SetParamCheck(false);
+        query.SQL().Clear();
+        for (const std::string& line : lines)
+            query.SQL().Add(line);
+        if (!query.IsPrepared())
+            query.Prepare();
+        query.Execute();
+        transaction.Commit();
+    } catch (const EDatabaseError&) {
+        transaction.Rollback();
+        ok = false;
+    }
+    query.SetActive(false);
+    transaction.SetActive(false);
+    return ok;
+}
+
+// The same statement written directly with the client calls.
+bool DirectStep(isc_db_handle* database, const std::vector<std::string>& lines)
+{
+    const TClientApi& api = ClientApi();
+    ISC_STATUS_ARRAY status;
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line;
+        text += "\r\n";
+    }
+    isc_tr_handle transaction = 0;
+    ISC_TEB teb{database, 0, nullptr};
+    if (api.isc_start_multiple(status, &transaction, 1, &teb))
+        return false;
+    isc_stmt_handle statement = 0;
+    bool ok = api.isc_dsql_alloc_statement2(status, database, &statement) == 0 &&
+              api.isc_dsql_prepare(status, &transaction, &statement, 0, text.c_str(), 3, nullptr) == 0;
+    if (ok) {
+        const char request[] = {isc_info_sql_stmt_type};
+        char reply[8] = {};
+        ok = api.isc_dsql_sql_info(status, &statement, sizeof request, request, sizeof reply, reply) == 0 &&
+             reply[0] == isc_info_sql_stmt_type && reply[3] == isc_info_sql_stmt_insert;
+    }
+    ok = ok && api.isc_dsql_execute(status, &transaction, &statement, 3, nullptr) == 0;
+    if (statement)
+        api.isc_dsql_free_statement(status, &statement, DSQL_drop);
+    if (ok && api.isc_commit_transaction(status, &transaction) == 0)
+        return true;
+    if (transaction)
+        api.isc_rollback_transaction(status, &transaction);
+    return false;
+}
+
+// Client calls counted by entry point: the bound slots are pointed at
+// counting forwarders for the length of one pass.
+std::map<std::string, long>& Counts()
+{
+    static std::map<std::string, long> counts;
+    return counts;
+}
+
+template <typename F, const char* Name>
+struct TCounter;
+
+template <typename R, typename... A, const char* Name>
+struct TCounter<R (*)(A...), Name> {
+    static inline R (*real)(A...) = nullptr;
+    static R Call(A... args)
+    {
+        ++Counts()[Name];
+        return real(args...);
+    }
+};
+
+#define COUNTED_ENTRY_POINTS(X)                                                                          \
+    X(isc_start_multiple) X(isc_commit_transaction) X(isc_rollback_transaction)                          \
+    X(isc_dsql_alloc_statement2) X(isc_dsql_prepare) X(isc_dsql_sql_info) X(isc_dsql_describe)           \
+    X(isc_dsql_describe_bind) X(isc_dsql_execute) X(isc_dsql_execute2) X(isc_dsql_set_cursor_name)       \
+    X(isc_dsql_fetch) X(isc_dsql_free_statement) X(isc_vax_integer) X(isc_sqlcode) X(isc_interprete)     \
+    X(isc_database_info)
+
+#define DECLARE_NAME(name) constexpr char kName_##name[] = #name;
+COUNTED_ENTRY_POINTS(DECLARE_NAME)
+#undef DECLARE_NAME
+
+class TCountingCalls {
+public:
+    TCountingCalls() : m_api(const_cast<TClientApi&>(ClientApi())), m_saved(m_api)
+    {
+#define INSTALL(name)                                                           \
+    TCounter<T##name, kName_##name>::real = m_api.name;                        \
+    m_api.name = &TCounter<T##name, kName_##name>::Call;
+        COUNTED_ENTRY_POINTS(INSTALL)
+#undef INSTALL
+        Counts().clear();
+    }
+    ~TCountingCalls() { m_api = m_saved; }
+
+private:
+    TClientApi& m_api;
+    TClientApi m_saved;
+};
+
+double Seconds(std::chrono::steady_clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+double ThreadCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+void PrintCounts(const char* variant, long rows)
+{
+    long total = 0;
+    std::string detail;
+    for (const auto& [name, count] : Counts()) {
+        total += count;
+        char part[96];
+        std::snprintf(part, sizeof part, " %s %.2f", name.c_str(), static_cast<double>(count) / rows);
+        detail += part;
+    }
+    std::printf("  %-7s %.2f calls/row:%s\n", variant, static_cast<double>(total) / rows, detail.c_str());
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: statement_step TARGET [N] [--async-writes] [--csv KEN_ALL.CSV]\n");
+        return 2;
+    }
+    const std::string target = argv[1];
+    long n = 20000;
+    const char* csv = nullptr;
+    bool asyncWrites = false;
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--async-writes") == 0)
+            asyncWrites = true;
+        else if (std::strcmp(argv[i], "--csv") == 0 && i + 1 < argc)
+            csv = argv[++i];
+        else
+            n = std::atol(argv[i]);
+    }
+    if (n <= 0) {
+        std::fprintf(stderr, "statement_step: N must be positive\n");
+        return 2;
+    }
+    constexpr long kWarmUp = 100;
+    constexpr long kCounted = 200;
+    constexpr long kBlock = 100;
+    try {
+        const std::vector<TRecord> records = LoadRecords(static_cast<std::size_t>(2 * (n + kWarmUp + kCounted)), csv);
+        std::vector<int> widths(6, 1);
+        for (const TRecord& r : records)
+            for (std::size_t i = 0; i < 6; ++i)
+                widths[i] = std::max<int>(widths[i], static_cast<int>(r[i + 1].size()));
+
+        TIBDatabase database("IBDatabase1");
+        database.SetLoginPrompt(false);
+        database.SetDatabaseName(target);
+        database.Params().Add("USER \"SYSDBA\"");
+        database.Params().Add("PASSWORD \"copperjam\"");
+        database.Params().Add("PAGE_SIZE 4096");
+        try {
+            database.CreateNewDatabase();
+            database.SetConnected(false);
+        } catch (const EIBError&) {
+            // It exists already.
+        }
+        database.Params().Clear();
+        database.Params().Add("USER_NAME=SYSDBA");
+        database.Params().Add("PASSWORD=copperjam");
+        if (asyncWrites)
+            database.Params().Add("force_write=0");
+        TIBTransaction transaction("IBTransaction1");
+        transaction.SetDefaultDatabase(&database);
+        database.SetDefaultTransaction(&transaction);
+        TIBQuery query("IBQuery1");
+        query.SetDatabase(&database);
+        query.SetTransaction(&transaction);
+        query.SetBufferChunks(1000);
+        query.SetCachedUpdates(false);
+        database.SetConnected(true);
+
+        LayerStep(transaction, query, {"DROP TABLE ZIPDIC;"});
+        const char* names[] = {"ADK1", "ADK2", "ADK3", "ADR1", "ADR2", "ADR3"};
+        std::vector<std::string> create = {"CREATE TABLE ZIPDIC (", "  ZIP  VARCHAR(7),"};
+        for (std::size_t i = 0; i < 6; ++i)
+            create.push_back(std::string("  ") + names[i] + " VARCHAR(" + std::to_string(widths[i]) + ")" +
+                             (i < 5 ? "," : ""));
+        create.push_back("  );");
+        if (!LayerStep(transaction, query, create)) {
+            std::fprintf(stderr, "statement_step: CREATE TABLE failed\n");
+            return 1;
+        }
+
+        std::size_t next = 0;
+        long failures = 0;
+        auto layer = [&](long rows) {
+            for (long i = 0; i < rows; ++i)
+                failures += !LayerStep(transaction, query, InsertLines(records[next++]));
+        };
+        auto direct = [&](long rows) {
+            for (long i = 0; i < rows; ++i)
+                failures += !DirectStep(database.HandleAddress(), InsertLines(records[next++]));
+        };
+
+        layer(kWarmUp);
+        direct(kWarmUp);
+        std::chrono::steady_clock::duration layerTime{}, directTime{};
+        double layerCpu = 0, directCpu = 0;
+        bool layerFirst = true;
+        for (long done = 0; done < n; done += kBlock) {
+            const long rows = std::min(kBlock, n - done);
+            for (int turn = 0; turn < 2; ++turn) {
+                const bool runLayer = (turn == 0) == layerFirst;
+                const double cpu = ThreadCpuSeconds();
+                const auto start = std::chrono::steady_clock::now();
+                if (runLayer)
+                    layer(rows);
+                else
+                    direct(rows);
+                (runLayer ? layerTime : directTime) += std::chrono::steady_clock::now() - start;
+                (runLayer ? layerCpu : directCpu) += ThreadCpuSeconds() - cpu;
+            }
+            layerFirst = !layerFirst;
+        }
+
+        std::printf("statement_step: %ld rows each, %s, forced writes %s, rows from %s\n", n, target.c_str(),
+                    asyncWrites ? "off" : "as the database has them", csv ? csv : "a synthetic set");
+        std::printf("  layer   %8.3f s  %7.1f us/row   cpu %8.3f s  %7.1f us/row\n", Seconds(layerTime),
+                    Seconds(layerTime) * 1e6 / n, layerCpu, layerCpu * 1e6 / n);
+        std::printf("  direct  %8.3f s  %7.1f us/row   cpu %8.3f s  %7.1f us/row\n", Seconds(directTime),
+                    Seconds(directTime) * 1e6 / n, directCpu, directCpu * 1e6 / n);
+        std::printf("  ratio layer/direct %.4f   cpu %.4f\n", Seconds(layerTime) / Seconds(directTime),
+                    layerCpu / directCpu);
+        {
+            TCountingCalls counting;
+            layer(kCounted);
+            PrintCounts("layer", kCounted);
+        }
+        {
+            TCountingCalls counting;
+            direct(kCounted);
+            PrintCounts("direct", kCounted);
+        }
+        if (failures)
+            std::printf("  %ld inserts failed\n", failures);
+        {
+            transaction.StartTransaction();
+            TIBSQL count;
+            count.SetDatabase(&database);
+            count.SetTransaction(&transaction);
+            count.SQL().Add("SELECT COUNT(*) FROM ZIPDIC");
+            count.ExecQuery();
+            std::printf("  rows stored %s of %zu\n", count.Column(0).AsText().c_str(), next);
+            count.Close();
+            transaction.Commit();
+        }
+        transaction.SetActive(false);
+        database.SetConnected(false);
+        return failures ? 1 : 0;
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "statement_step: %s\n", e.Message().c_str());
+        return 1;
+    }
+}
