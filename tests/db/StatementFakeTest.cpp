@@ -597,3 +597,47 @@ TEST(QueryFake, SelectStatementAndQueryTextFollowEveryChange)
         EXPECT_EQ(query.QueryText(), s.queryText) << s.name;
     }
 }
+
+TEST(QueryFake, LinksAreGoneWhateverDiesFirst)
+{
+    UseFakeClient();
+    fake::SetInfoReply(isc_info_sql_stmt_type, TypeReply(SQLInsert));
+    for (int order = 0; order < 3; ++order) {
+        auto database = std::make_unique<TIBDatabase>("IBDatabase1");
+        database->SetDatabaseName("fake.fdb");
+        auto transaction = std::make_unique<TIBTransaction>("IBTransaction1");
+        transaction->SetDefaultDatabase(database.get());
+        database->SetDefaultTransaction(transaction.get());
+        auto query = std::make_unique<TIBQuery>("IBQuery1");
+        query->SetDatabase(database.get());
+        query->SetTransaction(transaction.get());
+        database->SetConnected(true);
+        transaction->StartTransaction();
+        query->SQL().Add("INSERT INTO ZIPDIC (ZIP) VALUES ('0600000');");
+        query->Execute();   // holds a server statement now
+        switch (order) {
+        case 0:
+            query.reset();
+            EXPECT_EQ(transaction->SqlObjectCount(), 0);
+            EXPECT_EQ(database->SqlObjectCount(), 0);
+            EXPECT_EQ(database->ClientCount(), 0);
+            break;
+        case 1:
+            transaction.reset();   // commits; the statement is released first
+            EXPECT_EQ(query->Transaction(), nullptr);
+            EXPECT_EQ(query->SelectSQL().Handle(), 0u);
+            break;
+        case 2:
+            database.reset();   // disconnects; the statement is dropped first
+            EXPECT_EQ(query->Database(), nullptr);
+            EXPECT_EQ(query->SelectSQL().Database(), nullptr);
+            EXPECT_EQ(query->SelectSQL().Handle(), 0u);
+            break;
+        }
+        EXPECT_EQ(fake::LastCall("isc_dsql_free_statement")->numbers[1], DSQL_drop) << order;
+        // The rest goes in the remaining order; the sanitizer build checks it.
+        query.reset();
+        transaction.reset();
+        database.reset();
+    }
+}
