@@ -149,8 +149,7 @@ void TIBCustomDataSet::PrepareStatements()
     if (IsBlank(m_select->SQL()))
         RaiseClientError(ibxeEmptySQLStatement);
     EnsureConnection();
-    const bool started = EnsureTransaction();
-    try {
+    InEnsuredTransaction([&] {
         m_base->RequireDatabase();
         m_base->RequireTransaction();
         if (IsBlank(m_select->SQL()))
@@ -161,17 +160,7 @@ void TIBCustomDataSet::PrepareStatements()
         }
         m_prepared = true;
         BuildFieldDefs();
-    } catch (...) {
-        if (started) {
-            try {
-                ReleaseTransaction();
-            } catch (...) {
-            }
-        }
-        throw;
-    }
-    if (started)
-        ReleaseTransaction();
+    });
 }
 
 void TIBCustomDataSet::UnprepareStatements()

@@ -54,6 +54,27 @@ public:
     bool EnsureTransaction();
     // The transaction's ApplyAutoStop.
     void ReleaseTransaction();
+    // Runs body after EnsureTransaction. A transaction started here is
+    // released at the end, also when body raises; then body's error is the
+    // one that leaves.
+    template <typename F>
+    void InEnsuredTransaction(F body)
+    {
+        const bool started = EnsureTransaction();
+        try {
+            body();
+        } catch (...) {
+            if (started) {
+                try {
+                    ReleaseTransaction();
+                } catch (...) {
+                }
+            }
+            throw;
+        }
+        if (started)
+            ReleaseTransaction();
+    }
 
 protected:
     // Rows are not read through this class yet: opening raises client error 4.

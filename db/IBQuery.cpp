@@ -135,8 +135,7 @@ void TIBQuery::SetParamsToInputArea()
 void TIBQuery::ExecuteStatement()
 {
     EnsureConnection();
-    const bool started = EnsureTransaction();
-    try {
+    InEnsuredTransaction([&] {
         if (SelectSQL().SQL().Empty())
             RaiseClientError(ibxeEmptyQuery);
         if (!InternalPrepared())
@@ -144,17 +143,7 @@ void TIBQuery::ExecuteStatement()
         if (SelectSQL().StatementType() == SQLSelect)
             RaiseClientError(ibxeIsASelectStatement);
         SelectSQL().ExecQuery();
-    } catch (...) {
-        if (started) {
-            try {
-                ReleaseTransaction();
-            } catch (...) {
-            }
-        }
-        throw;
-    }
-    if (started)
-        ReleaseTransaction();
+    });
 }
 
 void TIBQuery::Execute()
@@ -165,22 +154,15 @@ void TIBQuery::Execute()
         RaiseClientError(ibxeEmptySQLStatement);
     }
     EnsureConnection();
-    const bool started = EnsureTransaction();
     try {
-        Prepare();
-        SetParamsToInputArea();
-        ExecuteStatement();
+        InEnsuredTransaction([&] {
+            Prepare();
+            SetParamsToInputArea();
+            ExecuteStatement();
+        });
     } catch (...) {
-        if (started) {
-            try {
-                ReleaseTransaction();
-            } catch (...) {
-            }
-        }
         m_recordRowsAffected = true;
         throw;
     }
-    if (started)
-        ReleaseTransaction();
     m_recordRowsAffected = true;
 }

@@ -14,26 +14,6 @@
 
 namespace {
 
-enum class TTarget { Server, Embedded };
-
-std::string TargetName(const ::testing::TestParamInfo<TTarget>& info)
-{
-    return info.param == TTarget::Server ? "Server" : "Embedded";
-}
-
-template <typename F>
-std::string ClientErrorText(F f, int wantCode)
-{
-    try {
-        f();
-    } catch (const EIBClientError& e) {
-        EXPECT_EQ(e.SqlErrorCode(), wantCode);
-        return e.Message();
-    }
-    ADD_FAILURE() << "no client error " << wantCode;
-    return {};
-}
-
 // A query whose result set stands open, as an Open would leave it.
 class TOpenQuery : public TIBQuery {
 public:

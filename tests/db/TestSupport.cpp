@@ -169,3 +169,8 @@ long long CountRows(TIBDatabase& database, TIBTransaction& transaction, const st
     api.isc_dsql_free_statement(ThreadStatusVector(), &statement, DSQL_drop);
     return count;
 }
+
+std::string TargetName(const ::testing::TestParamInfo<TTarget>& info)
+{
+    return info.param == TTarget::Server ? "Server" : "Embedded";
+}

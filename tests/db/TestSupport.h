@@ -2,7 +2,10 @@
 // databases, and expected texts written in UTF-8 and compared as CP932.
 #pragma once
 
+#include <IB.h>
 #include <IBDatabase.h>
+
+#include <gtest/gtest.h>
 
 #include <string>
 
@@ -46,3 +49,22 @@ private:
 void ExecSql(TIBDatabase& database, TIBTransaction& transaction, const std::string& sql);
 // SELECT COUNT(*) of a table, in the transaction.
 long long CountRows(TIBDatabase& database, TIBTransaction& transaction, const std::string& table);
+
+// Where a parameterised test runs: the local test server or the embedded engine.
+enum class TTarget { Server, Embedded };
+std::string TargetName(const ::testing::TestParamInfo<TTarget>& info);
+
+// The message of the client error f raises; a failure when it raises none or
+// another code.
+template <typename F>
+std::string ClientErrorText(F f, int wantCode)
+{
+    try {
+        f();
+    } catch (const EIBClientError& e) {
+        EXPECT_EQ(e.SqlErrorCode(), wantCode);
+        return e.Message();
+    }
+    ADD_FAILURE() << "no client error " << wantCode;
+    return {};
+}

@@ -100,19 +100,6 @@ std::vector<std::string> Names(const TIBXSQLDA& area)
     return names;
 }
 
-template <typename F>
-std::string ClientErrorText(F f, int wantCode)
-{
-    try {
-        f();
-    } catch (const EIBClientError& e) {
-        EXPECT_EQ(e.SqlErrorCode(), wantCode);
-        return e.Message();
-    }
-    ADD_FAILURE() << "no client error " << wantCode;
-    return {};
-}
-
 class DescriptorArea : public ::testing::Test {
 protected:
     void SetUp() override { UseFakeClient(); }
