@@ -40,8 +40,9 @@ port_answers() {
 }
 
 # A service-manager attach authenticates without needing any database file.
+# The password goes through the client library's environment, not argv.
 password_works() {
-  fbsvcmgr "$HOST/$PORT:service_mgr" user SYSDBA password "$1" \
+  ISC_USER=SYSDBA ISC_PASSWORD=$1 fbsvcmgr "$HOST/$PORT:service_mgr" \
     info_server_version >/dev/null 2>&1
 }
 
@@ -113,7 +114,7 @@ start_and_wait() {
 # Debian sets a random SYSDBA password at install time and keeps it in
 # $SYSDBA_FILE.  isql needs a database to attach to before it can alter a
 # user, so a scratch database is created and dropped again.  The old password
-# travels on isql's standard input, never on a command line.
+# never appears on a command line.
 set_test_password() {
   [[ -r $SYSDBA_FILE ]] || die "cannot read $SYSDBA_FILE to learn the installed SYSDBA password"
   local old
