@@ -56,37 +56,22 @@ std::string Joined(const std::vector<std::string>& lines)
     return text;
 }
 
-class QueryOnEngine : public ::testing::TestWithParam<TTarget> {
+class QueryOnEngine : public EngineTest {
 protected:
     void SetUp() override
     {
-        UseRealClient();
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        std::replace(name.begin(), name.end(), '/', '-');
-        name = "query-" + name;
-        m_scratch = std::make_unique<TScratchDatabase>(GetParam() == TTarget::Server ? ServerDatabaseName(name)
-                                                                                     : EmbeddedDatabaseName(name));
-        m_database = std::make_unique<TIBDatabase>("IBDatabase1");
-        m_database->SetLoginPrompt(false);
-        m_database->SetDatabaseName(m_scratch->Name());
-        SetLoginParams(*m_database);
-        m_transaction = std::make_unique<TIBTransaction>("IBTransaction1");
-        m_transaction->SetDefaultDatabase(m_database.get());
-        m_database->SetDefaultTransaction(m_transaction.get());
+        SetUpEngine("query-");
         m_query = std::make_unique<TOpenQuery>("IBQuery1");
         m_query->SetDatabase(m_database.get());
         m_query->SetTransaction(m_transaction.get());
         m_query->SetBufferChunks(1000);
         m_query->SetCachedUpdates(false);
-        m_database->SetConnected(true);
     }
 
     void TearDown() override
     {
         m_query.reset();
-        m_transaction.reset();
-        m_database.reset();
-        m_scratch.reset();
+        EngineTest::TearDown();
     }
 
     // The dictionary build's statement step: its own transaction, the lines
@@ -143,9 +128,6 @@ protected:
         return rows;
     }
 
-    std::unique_ptr<TScratchDatabase> m_scratch;
-    std::unique_ptr<TIBDatabase> m_database;
-    std::unique_ptr<TIBTransaction> m_transaction;
     std::unique_ptr<TOpenQuery> m_query;
     std::string m_sentText;
 };

@@ -16,34 +16,9 @@
 
 namespace {
 
-class StatementOnEngine : public ::testing::TestWithParam<TTarget> {
+class StatementOnEngine : public EngineTest {
 protected:
-    void SetUp() override
-    {
-        UseRealClient();
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        for (char& c : name)
-            if (c == '/')
-                c = '-';
-        name = "stmt-" + name;
-        m_scratch = std::make_unique<TScratchDatabase>(GetParam() == TTarget::Server ? ServerDatabaseName(name)
-                                                                                     : EmbeddedDatabaseName(name));
-        m_database = std::make_unique<TIBDatabase>("IBDatabase1");
-        m_database->SetLoginPrompt(false);
-        m_database->SetDatabaseName(m_scratch->Name());
-        SetLoginParams(*m_database);
-        m_transaction = std::make_unique<TIBTransaction>("IBTransaction1");
-        m_transaction->SetDefaultDatabase(m_database.get());
-        m_database->SetDefaultTransaction(m_transaction.get());
-        m_database->SetConnected(true);
-    }
-
-    void TearDown() override
-    {
-        m_transaction.reset();
-        m_database.reset();
-        m_scratch.reset();
-    }
+    void SetUp() override { SetUpEngine("stmt-"); }
 
     // Runs DDL or DML in a transaction of its own, committed.
     void Run(const std::string& sql)
@@ -81,10 +56,6 @@ protected:
         }
         return rows;
     }
-
-    std::unique_ptr<TScratchDatabase> m_scratch;
-    std::unique_ptr<TIBDatabase> m_database;
-    std::unique_ptr<TIBTransaction> m_transaction;
 };
 
 } // namespace

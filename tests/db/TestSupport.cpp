@@ -174,3 +174,30 @@ std::string TargetName(const ::testing::TestParamInfo<TTarget>& info)
 {
     return info.param == TTarget::Server ? "Server" : "Embedded";
 }
+
+void EngineTest::SetUpEngine(const std::string& prefix)
+{
+    UseRealClient();
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    for (char& c : name)
+        if (c == '/')
+            c = '-';
+    name = prefix + name;
+    m_scratch = std::make_unique<TScratchDatabase>(GetParam() == TTarget::Server ? ServerDatabaseName(name)
+                                                                                 : EmbeddedDatabaseName(name));
+    m_database = std::make_unique<TIBDatabase>("IBDatabase1");
+    m_database->SetLoginPrompt(false);
+    m_database->SetDatabaseName(m_scratch->Name());
+    SetLoginParams(*m_database);
+    m_transaction = std::make_unique<TIBTransaction>("IBTransaction1");
+    m_transaction->SetDefaultDatabase(m_database.get());
+    m_database->SetDefaultTransaction(m_transaction.get());
+    m_database->SetConnected(true);
+}
+
+void EngineTest::TearDown()
+{
+    m_transaction.reset();
+    m_database.reset();
+    m_scratch.reset();
+}

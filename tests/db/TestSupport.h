@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 // Every test names the client library it runs against before it constructs
@@ -53,6 +54,18 @@ long long CountRows(TIBDatabase& database, TIBTransaction& transaction, const st
 // Where a parameterised test runs: the local test server or the embedded engine.
 enum class TTarget { Server, Embedded };
 std::string TargetName(const ::testing::TestParamInfo<TTarget>& info);
+
+// IBDatabase1 and IBTransaction1 wired as the window wires them, on a scratch
+// database of the test's engine named after the test, left connected.
+class EngineTest : public ::testing::TestWithParam<TTarget> {
+protected:
+    void SetUpEngine(const std::string& prefix);
+    void TearDown() override;
+
+    std::unique_ptr<TScratchDatabase> m_scratch;
+    std::unique_ptr<TIBDatabase> m_database;
+    std::unique_ptr<TIBTransaction> m_transaction;
+};
 
 // The message of the client error f raises; a failure when it raises none or
 // another code.
