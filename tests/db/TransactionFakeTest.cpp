@@ -42,6 +42,24 @@ Entries EndingCalls()
     return out;
 }
 
+// A connected database, a transaction on it and one link to that
+// transaction whose notifications the journal records.
+struct TWatchedTransaction {
+    TWatchedTransaction()
+    {
+        Connect(database);
+        transaction.SetDefaultDatabase(&database);
+        link.SetLinkedTransaction(&transaction);
+        journal.Watch(link);
+    }
+
+    TJournal journal;
+    TIBDatabase database;
+    TIBTransaction transaction;
+    TComponent owner;
+    TIBBase link{&owner};
+};
+
 } // namespace
 
 TEST(TransactionFake, StartPassesOneBlockPerListedDatabase)
@@ -151,15 +169,8 @@ TEST(TransactionFake, RefusedStartLeavesItInactive)
 TEST(TransactionFake, LinksHearBeforeAndAfterTheEnd)
 {
     UseFakeClient();
-    TJournal journal;
-    TIBDatabase database;
-    Connect(database);
-    TIBTransaction transaction;
-    transaction.SetDefaultDatabase(&database);
-    TComponent owner;
-    TIBBase link(&owner);
-    link.SetLinkedTransaction(&transaction);
-    journal.Watch(link);
+    TWatchedTransaction w;
+    auto& [journal, database, transaction, owner, link] = w;
     journal.WatchCalls({"isc_start_multiple", "isc_commit_transaction", "isc_rollback_transaction"});
 
     transaction.SetActive(false);   // inactive: nothing
@@ -176,15 +187,8 @@ TEST(TransactionFake, LinksHearBeforeAndAfterTheEnd)
 TEST(TransactionFake, RefusedCommitKeepsTheTransactionActive)
 {
     UseFakeClient();
-    TJournal journal;
-    TIBDatabase database;
-    Connect(database);
-    TIBTransaction transaction;
-    transaction.SetDefaultDatabase(&database);
-    TComponent owner;
-    TIBBase link(&owner);
-    link.SetLinkedTransaction(&transaction);
-    journal.Watch(link);
+    TWatchedTransaction w;
+    auto& [journal, database, transaction, owner, link] = w;
     transaction.StartTransaction();
     const isc_tr_handle handle = transaction.Handle();
     fake::FailNext("isc_commit_transaction", kRefused);
@@ -200,15 +204,8 @@ TEST(TransactionFake, RefusedCommitKeepsTheTransactionActive)
 TEST(TransactionFake, RetainingEndsKeepTheTransactionAndTellNobody)
 {
     UseFakeClient();
-    TJournal journal;
-    TIBDatabase database;
-    Connect(database);
-    TIBTransaction transaction;
-    transaction.SetDefaultDatabase(&database);
-    TComponent owner;
-    TIBBase link(&owner);
-    link.SetLinkedTransaction(&transaction);
-    journal.Watch(link);
+    TWatchedTransaction w;
+    auto& [journal, database, transaction, owner, link] = w;
     transaction.StartTransaction();
     const isc_tr_handle handle = transaction.Handle();
     transaction.CommitRetaining();
@@ -281,16 +278,9 @@ TEST(TransactionFake, DisconnectEndsAnActiveTransactionAsDefaultActionSays)
 TEST(TransactionFake, LostConnectionDuringCommitClosesTheConnection)
 {
     UseFakeClient();
-    TJournal journal;
-    TIBDatabase database;
-    Connect(database);
-    TIBTransaction transaction;
-    transaction.SetDefaultDatabase(&database);
-    TComponent owner;
-    TIBBase link(&owner);
-    link.SetLinkedTransaction(&transaction);
+    TWatchedTransaction w;
+    auto& [journal, database, transaction, owner, link] = w;
     journal.Watch(database);
-    journal.Watch(link);
     transaction.StartTransaction();
     LoseConnection();
     try {
