@@ -16,6 +16,14 @@ void Attach(TIBDatabase& database, const std::string& name)
 
 const char* const kCreateTable = "CREATE TABLE T (ID INTEGER NOT NULL PRIMARY KEY, NAME VARCHAR(20))";
 
+// Creates table T in a transaction of its own.
+void CreateTable(TIBDatabase& database, TIBTransaction& transaction)
+{
+    transaction.StartTransaction();
+    ExecSql(database, transaction, kCreateTable);
+    transaction.Commit();
+}
+
 } // namespace
 
 TEST(Server, CreateAttachesAndAConnectReadsTheDialectBack)
@@ -158,9 +166,7 @@ TEST(Server, DisconnectEndsTheActiveTransactionAsDefaultActionSays)
     TIBTransaction transaction;
     transaction.SetDefaultDatabase(&database);
     Attach(database, scratch.Name());
-    transaction.StartTransaction();
-    ExecSql(database, transaction, kCreateTable);
-    transaction.Commit();
+    CreateTable(database, transaction);
 
     const struct {
         TTransactionAction action;
@@ -188,9 +194,7 @@ TEST(Server, TransactionOptionsReachTheServer)
     TIBTransaction transaction;
     transaction.SetDefaultDatabase(&database);
     Attach(database, scratch.Name());
-    transaction.StartTransaction();
-    ExecSql(database, transaction, kCreateTable);
-    transaction.Commit();
+    CreateTable(database, transaction);
 
     const struct {
         const char* name;
