@@ -14,9 +14,9 @@ std::string WithFullStop(const std::string& message)
     return message;
 }
 
-std::string InOutErrorText(int errorCode)
+std::string InOutErrorText(int errorCode, bool systemCode)
 {
-    switch (errorCode) {
+    switch (systemCode ? 0 : errorCode) {
     case 2:
         return "\x83t\x83@\x83\x43\x83\x8B\x82\xAA\x8C\xA9\x82\xC2\x82\xA9\x82\xE8\x82\xDC\x82\xB9\x82\xF1";  // ファイルが見つかりません
     case 3:
@@ -44,7 +44,7 @@ std::string ErrorBoxText(std::exception_ptr error)
     try {
         std::rethrow_exception(error);
     } catch (const EInOutError& e) {
-        message = InOutErrorText(e.ErrorCode());
+        message = InOutErrorText(e.ErrorCode(), e.IsSystemCode());
     } catch (const Exception& e) {
         message = e.Message();
     } catch (const std::exception& e) {

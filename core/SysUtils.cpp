@@ -20,13 +20,16 @@ int InOutErrorCodeFromErrno(int err)
     case ETXTBSY: return 5;
     case ENOSPC:
     case EDQUOT: return 101;
-    default: return err;
+    default: return 0;
     }
 }
 
 void RaiseInOutError(int err)
 {
-    throw EInOutError(std::strerror(err), InOutErrorCodeFromErrno(err));
+    const int code = InOutErrorCodeFromErrno(err);
+    if (code != 0)
+        throw EInOutError(std::strerror(err), code);
+    throw EInOutError(std::strerror(err), err, true);
 }
 
 namespace {

@@ -42,22 +42,33 @@ public:
     using Exception::Exception;
 };
 
-// A failing text-file operation. ErrorCode is the runtime's I/O error number:
-// the system error code, with the common POSIX codes mapped to the numbers
-// the window has texts for (2 not found, 3 bad name, 4 too many files,
-// 5 access denied, 101 disk full).
+// A failing text-file operation. ErrorCode is the number the user is shown.
+// Normally it is one of the runtime's own I/O error numbers (2 not found,
+// 3 bad name, 4 too many files, 5 access denied, 100 read past the end,
+// 101 disk full, 103 file not open, 106 not a number). A system error code
+// that means none of these is carried as it is, marked IsSystemCode(): errno
+// values overlap the runtime's numbers (EIO is 5, ENETDOWN 100), so only
+// the mark keeps it from being read as one of them.
 class EInOutError : public Exception {
 public:
-    EInOutError(std::string message, int errorCode) : Exception(std::move(message)), m_errorCode(errorCode) {}
+    EInOutError(std::string message, int errorCode, bool systemCode = false)
+        : Exception(std::move(message)), m_errorCode(errorCode), m_systemCode(systemCode)
+    {
+    }
     int ErrorCode() const noexcept { return m_errorCode; }
+    bool IsSystemCode() const noexcept { return m_systemCode; }
 
 private:
     int m_errorCode;
+    bool m_systemCode;
 };
 
-// Maps errno to the I/O error number described above.
+// The runtime's number for an errno that means one of its cases (ENOENT 2;
+// ENOTDIR, ENAMETOOLONG, EISDIR 3; EMFILE, ENFILE 4; EACCES, EPERM, EROFS,
+// ETXTBSY 5; ENOSPC, EDQUOT 101), or 0 when it means none of them.
 int InOutErrorCodeFromErrno(int err);
-// Raises EInOutError for errno (message: the system's text for it).
+// Raises EInOutError for errno (message: the system's text for it): the
+// runtime's number where there is one, otherwise errno as a system code.
 [[noreturn]] void RaiseInOutError(int err);
 
 // One argument of Format: an integer or a byte string.

@@ -3,18 +3,86 @@
 #include "SysUtils.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace {
 
 constexpr std::size_t BufferSize = 1 << 16;
 constexpr char CtrlZ = 0x1A;
 
-[[noreturn]] void RaiseLastError(int fallback)
+constexpr int FileNotOpen = 103;   // the runtime's number
+
+// A C library call that failed without setting errno gets EIO, the system's
+// own code for an unexplained I/O failure; it is shown as such, never as one
+// of the runtime's numbers it happens to equal.
+[[noreturn]] void RaiseLastError()
 {
-    RaiseInOutError(errno != 0 ? errno : fallback);
+    RaiseInOutError(errno != 0 ? errno : EIO);
 }
+
+[[noreturn]] void RaiseNotOpen()
+{
+    throw EInOutError(std::strerror(EBADF), FileNotOpen);
+}
+
+// What a replacing writer needs of the file system.
+#ifdef _WIN32
+int ProcessId() { return ::_getpid(); }
+std::string ResolvedPath(const std::string& path) { return path; }
+bool MayWrite(const std::string& path) { return ::_access(path.c_str(), 2) == 0; }
+int OpenNewFile(const std::string& path)
+{
+    return ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+}
+void KeepPermissions(int, const struct stat&) {}
+std::FILE* StreamOf(int fd) { return ::_fdopen(fd, "wb"); }
+void CloseDescriptor(int fd) { ::_close(fd); }
+bool SyncToDisk(std::FILE* file) { return ::_commit(::_fileno(file)) == 0; }
+bool MoveOver(const std::string& from, const std::string& to)
+{
+    if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    errno = EACCES;
+    return false;
+}
+#else
+int ProcessId() { return static_cast<int>(::getpid()); }
+// A symbolic link is replaced where it points, as writing in place would.
+std::string ResolvedPath(const std::string& path)
+{
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (!resolved)
+        return path;
+    std::string out(resolved);
+    std::free(resolved);
+    return out;
+}
+bool MayWrite(const std::string& path) { return ::access(path.c_str(), W_OK) == 0; }
+int OpenNewFile(const std::string& path)
+{
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+}
+// Best effort, as a file written in place keeps its own.
+void KeepPermissions(int fd, const struct stat& old)
+{
+    ::fchmod(fd, old.st_mode & 07777);
+}
+std::FILE* StreamOf(int fd) { return ::fdopen(fd, "wb"); }
+void CloseDescriptor(int fd) { ::close(fd); }
+bool SyncToDisk(std::FILE* file) { return ::fsync(::fileno(file)) == 0; }
+bool MoveOver(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
+#endif
 
 // A CR is dropped wherever it stands in a line.
 void AppendWithoutCR(std::string& line, const char* from, std::size_t size)
@@ -49,7 +117,7 @@ void TTextReader::Open(const std::string& path)
     errno = 0;
     m_file = std::fopen(path.c_str(), "rb");
     if (!m_file)
-        RaiseLastError(EIO);
+        RaiseLastError();
     m_buffer.resize(BufferSize);
     m_pos = m_end = 0;
     m_atEnd = false;
@@ -60,13 +128,13 @@ bool TTextReader::Fill()
     if (m_atEnd)
         return false;
     if (!m_file)
-        RaiseInOutError(EBADF);
+        RaiseNotOpen();
     errno = 0;
     m_end = std::fread(m_buffer.data(), 1, m_buffer.size(), m_file);
     m_pos = 0;
     if (m_end == 0) {
         if (std::ferror(m_file))
-            RaiseLastError(EIO);
+            RaiseLastError();
         m_atEnd = true;
         return false;
     }
@@ -128,7 +196,7 @@ void TTextReader::Close()
     m_atEnd = true;
     errno = 0;
     if (std::fclose(file) != 0)
-        RaiseLastError(EIO);
+        RaiseLastError();
 }
 
 void TTextReader::CloseQuietly() noexcept
@@ -146,16 +214,46 @@ void TTextWriter::Create(const std::string& path)
     errno = 0;
     m_file = std::fopen(path.c_str(), "wb");
     if (!m_file)
-        RaiseLastError(EIO);
+        RaiseLastError();
+}
+
+void TTextWriter::CreateReplacing(const std::string& path)
+{
+    CloseQuietly();
+    errno = 0;
+    struct stat old {};
+    const bool exists = ::stat(path.c_str(), &old) == 0;
+    if (exists && !S_ISREG(old.st_mode)) {
+        Create(path);   // a device is written, never replaced; a folder refuses
+        return;
+    }
+    const std::string target = exists ? ResolvedPath(path) : path;
+    if (exists && !MayWrite(target))
+        RaiseLastError();
+    const std::string temporary = target + ".tmp" + std::to_string(ProcessId());
+    const int fd = OpenNewFile(temporary);
+    if (fd < 0)
+        RaiseLastError();
+    m_target = target;
+    m_temporary = temporary;
+    if (exists)
+        KeepPermissions(fd, old);
+    m_file = StreamOf(fd);
+    if (!m_file) {
+        const int err = errno;
+        CloseDescriptor(fd);
+        DiscardTemporary();
+        RaiseInOutError(err);
+    }
 }
 
 void TTextWriter::WriteLine(const std::string& line)
 {
     if (!m_file)
-        RaiseInOutError(EBADF);
+        RaiseNotOpen();
     errno = 0;
     if (std::fwrite(line.data(), 1, line.size(), m_file) != line.size() || std::fwrite("\r\n", 1, 2, m_file) != 2)
-        RaiseLastError(EIO);
+        RaiseLastError();
 }
 
 void TTextWriter::Close()
@@ -166,12 +264,26 @@ void TTextWriter::Close()
     m_file = nullptr;
     errno = 0;
     bool flushed = std::fflush(file) == 0;
+    // A replacement must be on the disk before it takes the old file's
+    // place: a power cut just after the rename would otherwise leave an
+    // empty file where the old one was.
+    if (flushed && !m_temporary.empty())
+        flushed = SyncToDisk(file);
     int err = errno;
     bool closed = std::fclose(file) == 0;
     if (!flushed || !closed) {
-        errno = flushed ? errno : err;
-        RaiseLastError(EIO);
+        err = flushed ? errno : err;
+        DiscardTemporary();
+        RaiseInOutError(err != 0 ? err : EIO);
     }
+    if (m_temporary.empty())
+        return;
+    if (!MoveOver(m_temporary, m_target)) {
+        err = errno;
+        DiscardTemporary();
+        RaiseInOutError(err != 0 ? err : EIO);
+    }
+    m_temporary.clear();
 }
 
 void TTextWriter::CloseQuietly() noexcept
@@ -179,5 +291,14 @@ void TTextWriter::CloseQuietly() noexcept
     if (m_file) {
         std::fclose(m_file);
         m_file = nullptr;
+    }
+    DiscardTemporary();
+}
+
+void TTextWriter::DiscardTemporary() noexcept
+{
+    if (!m_temporary.empty()) {
+        std::remove(m_temporary.c_str());
+        m_temporary.clear();
     }
 }

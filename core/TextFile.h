@@ -55,6 +55,16 @@ public:
 
     // Creates the file, replacing an existing one.
     void Create(const std::string& path);
+    // Replaces the file in one step: the lines go to a temporary file beside
+    // it, which Close() puts in its place only when all of it is stored, so
+    // that the path holds either the old content or all of the new. A
+    // failing write or Close, CloseQuietly and the destructor remove the
+    // temporary file and leave the old file as it was. Like Create, raises at
+    // once when the file exists but may not be written (a read-only file is
+    // not replaced). The new file keeps the old one's permissions; a symbolic
+    // link is followed. Anything but a plain file (a device) is written in
+    // place as by Create.
+    void CreateReplacing(const std::string& path);
     bool IsOpen() const noexcept { return m_file != nullptr; }
     void WriteLine(const std::string& line);
     // Flushes and closes; raises when anything written could not be stored.
@@ -62,5 +72,9 @@ public:
     void CloseQuietly() noexcept;
 
 private:
+    void DiscardTemporary() noexcept;
+
     std::FILE* m_file = nullptr;
+    std::string m_target;      // CreateReplacing: the file to replace
+    std::string m_temporary;   // CreateReplacing: where the lines go first
 };
