@@ -79,15 +79,11 @@ void LoadSettings(const std::string& path, WindowPosition& window)
 
 void SaveSettings(const std::string& path, const WindowPosition& window)
 {
-    TTextWriter writer;
     try {
-        writer.Create(path);
-    } catch (const std::exception&) {
-        // Nothing was opened, so nothing of ours is there to remove; an intact
-        // file we could not replace (a read-only one) stays as it was.
-        return;
-    }
-    try {
+        // Written beside the old file and put in its place only when whole:
+        // a failed save keeps the user's connection settings for the next start.
+        TTextWriter writer;
+        writer.CreateReplacing(path);
         writer.WriteLine(ServerPrefix);
         writer.WriteLine(DataFolder);
         writer.WriteLine(DatabaseFileName);
@@ -95,9 +91,7 @@ void SaveSettings(const std::string& path, const WindowPosition& window)
         writer.WriteLine(IntToStr(window.Top()));
         writer.Close();
     } catch (const std::exception&) {
-        writer.CloseQuietly();
-        if (FileExists(path))
-            DeleteFile(path);
+        // Closing reports nothing; the writer has removed what it wrote.
     }
 }
 

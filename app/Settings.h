@@ -25,9 +25,9 @@ public:
 // window where it is.
 void LoadSettings(const std::string& path, WindowPosition& window);
 
-// Writes the five lines, replacing the file. Reports nothing: when anything
-// fails after the file was created it is removed, so that no partial file
-// is left; a file that could not be opened at all is left untouched.
+// Writes the five lines, replacing the file in one step. Reports nothing: when
+// anything fails, the old file stays as it was (or no file is left, when
+// there was none); a read-only file is not replaced.
 void SaveSettings(const std::string& path, const WindowPosition& window);
 
 // The running executable's full path, as the file system spells it.

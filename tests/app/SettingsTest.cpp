@@ -159,30 +159,60 @@ TEST_F(SettingsFile, UnwritablePathLeavesNoFileAndRaisesNothing)
     EXPECT_TRUE(fs::is_directory(folder));
 
     EXPECT_NO_THROW(SaveSettings("/dev/full", window));   // every write fails: disk full
+    EXPECT_TRUE(fs::is_character_file("/dev/full")) << "a device must be written, never replaced";
 }
 
-// A file that fills up while it is written must not stay behind half written.
+// A save that fails while it writes (the file size limit stands in for a full
+// disk) leaves the old file as it was, or none where there was none, and no
+// temporary file beside it.
 TEST_F(SettingsFile, FailedWriteRemovesThePartialFile)
 {
-    const std::string path = PathOf("kx27.dat");
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        std::signal(SIGXFSZ, SIG_IGN);   // the write then fails with EFBIG
-        rlimit limit{8, 8};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        ServerPrefix = "127.0.0.1:";
-        DataFolder = "C:\\data\\";
-        DatabaseFileName = "ADDRESS.FDB";
-        FakeWindowPosition window;
-        SaveSettings(path, window);
-        ::_exit(0);
+    const std::string old = "old:\r\n/srv/db/\r\nMINE.FDB\r\n1\r\n2\r\n";   // longer than the limit
+    for (bool oldFile : {false, true}) {
+        const std::string path = PathOf("kx27.dat");
+        if (oldFile)
+            Write(old);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            std::signal(SIGXFSZ, SIG_IGN);   // the write then fails with EFBIG
+            rlimit limit{8, 8};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            ServerPrefix = "127.0.0.1:";
+            DataFolder = "C:\\data\\";
+            DatabaseFileName = "ADDRESS.FDB";
+            FakeWindowPosition window;
+            SaveSettings(path, window);
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << "SaveSettings must not raise";
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        if (oldFile)
+            EXPECT_EQ(Read(path), old);
+        else
+            EXPECT_FALSE(fs::exists(path)) << Read(path).size() << " bytes left";
+        EXPECT_EQ(std::distance(fs::directory_iterator(m_dir), fs::directory_iterator()), oldFile ? 1 : 0)
+            << "old file: " << oldFile;
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << "SaveSettings must not raise";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_FALSE(fs::exists(path)) << Read(path).size() << " bytes left";
+}
+
+// A replaced file keeps its permissions, and a link to it stays a link.
+TEST_F(SettingsFile, SaveReplacesTheFileWhereItIs)
+{
+    const std::string target = Write("old\r\n", "real.dat");
+    ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+    const std::string link = PathOf("kx27.dat");
+    fs::create_symlink(target, link);
+    ServerPrefix = "s:";
+    DataFolder = "d/";
+    DatabaseFileName = "n";
+    FakeWindowPosition window;
+    SaveSettings(link, window);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(Read(target), "s:\r\nd/\r\nn\r\n192\r\n107\r\n");
+    EXPECT_EQ(fs::status(target).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
 }
 
 // A settings file that cannot be replaced (read-only) was never touched, so

@@ -100,7 +100,7 @@ TEST(TextWriter, WritesCrLfAndReportsFailures)
     std::filesystem::remove(path);
 
     EXPECT_THROW(TTextWriter(TempPath("no-such-dir/out.txt")), EInOutError);
-    if (FileExists("/dev/full")) {
+    if (std::filesystem::is_character_file("/dev/full")) {
         TTextWriter full("/dev/full");
         full.WriteLine(std::string(100, 'x'));
         EXPECT_THROW(full.Close(), EInOutError);
