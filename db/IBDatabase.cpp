@@ -325,7 +325,7 @@ TIBDatabase::TIBDatabase(std::string name) : TCustomConnection(std::move(name))
     m_params.OnChange = [this] { m_paramsChanged = true; };
     m_internalTransaction = std::make_unique<TIBTransaction>();
     m_internalTransaction->SetDefaultDatabase(this);
-    m_schema = std::make_unique<TSchema>();
+    m_schema = std::make_unique<TSchema>(this);
 }
 
 TIBDatabase::~TIBDatabase()

@@ -22,11 +22,47 @@ class TIBDatabase;
 class TIBTransaction;
 class TIBBase;
 
-// The connection's cache of computed and defaulted columns. The connection
-// empties it when its DatabaseName changes and when it is destroyed.
+class TIBSQL;
+
+// One column of a table that is computed or has a default.
+struct TFieldNode {
+    std::string FieldName;      // trimmed of blanks at both ends
+    bool Computed = false;
+    bool HasDefault = false;
+};
+
+// The connection's cache of computed and defaulted columns, read once per
+// table with a catalogue query on the connection's internal transaction.
+// The connection empties it when its DatabaseName changes to another value
+// and when it is destroyed; disconnecting keeps it.
 class TSchema {
 public:
-    void Clear() {}
+    // The catalogue statement is linked to the connection and its internal
+    // transaction; neither is owned.
+    explicit TSchema(TIBDatabase* database);
+    ~TSchema();
+    TSchema(const TSchema&) = delete;
+    TSchema& operator=(const TSchema&) = delete;
+
+    // The first question about a table queries the catalogue; its error
+    // leaves the question and the table stays cached with no columns.
+    bool IsComputed(const std::string& relation, const std::string& field);
+    bool HasDefault(const std::string& relation, const std::string& field);
+    void Clear() noexcept { m_relations.clear(); }
+    int RelationCount() const noexcept { return static_cast<int>(m_relations.size()); }
+
+private:
+    struct TRelation {
+        std::string Name;
+        std::vector<TFieldNode> Fields;
+    };
+    // The table's entry for the column, nullptr when it has none.
+    const TFieldNode* Find(const std::string& relation, const std::string& field);
+    void ReadRelation(TRelation& relation);
+
+    TIBDatabase* m_database;    // not owned
+    std::unique_ptr<TIBSQL> m_sql;
+    std::vector<TRelation> m_relations;
 };
 
 using TIBLinkEvent = std::function<void(TIBBase* link)>;

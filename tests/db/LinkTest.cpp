@@ -16,19 +16,21 @@ TEST(Links, EmptiedSlotsAreReusedAndOtherIndicesStay)
     TIBBase a(&owner), b(&owner), c(&owner), d(&owner), e(&owner);
     TIBDatabase database;
     TIBTransaction transaction;
-    EXPECT_EQ(database.AddSqlLink(&a), 0);
-    EXPECT_EQ(database.AddSqlLink(&b), 1);
-    EXPECT_EQ(database.AddSqlLink(&c), 2);
-    database.RemoveSqlLink(1);
-    database.RemoveSqlLink(1);    // an empty slot: nothing
+    // The first slots hold the connection's own catalogue statement.
+    const int own = database.SqlObjectCount();
+    EXPECT_EQ(database.AddSqlLink(&a), own);
+    EXPECT_EQ(database.AddSqlLink(&b), own + 1);
+    EXPECT_EQ(database.AddSqlLink(&c), own + 2);
+    database.RemoveSqlLink(own + 1);
+    database.RemoveSqlLink(own + 1);    // an empty slot: nothing
     database.RemoveSqlLink(-1);
     database.RemoveSqlLink(99);
-    EXPECT_EQ(database.SqlObjectCount(), 2);
-    EXPECT_EQ(database.AddSqlLink(&d), 1);
-    EXPECT_EQ(database.AddSqlLink(&e), 3);
-    for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(database.SqlObjectCount(), own + 2);
+    EXPECT_EQ(database.AddSqlLink(&d), own + 1);
+    EXPECT_EQ(database.AddSqlLink(&e), own + 3);
+    for (int i = own; i < own + 4; ++i)
         database.RemoveSqlLink(i);
-    EXPECT_EQ(database.SqlObjectCount(), 0);
+    EXPECT_EQ(database.SqlObjectCount(), own);
 
     EXPECT_EQ(transaction.AddSqlLink(&a), 0);
     EXPECT_EQ(transaction.AddSqlLink(&b), 1);
@@ -83,7 +85,7 @@ TEST(Links, LinksFindTheirDefaults)
     EXPECT_EQ(waiting.Database(), nullptr);
     later.SetDefaultDatabase(&database);
     EXPECT_EQ(waiting.Database(), &database);
-    EXPECT_EQ(database.SqlObjectCount(), 4);
+    EXPECT_EQ(database.SqlObjectCount(), 5);   // and the connection's catalogue statement
 }
 
 TEST(Links, DefaultsOnBothSidesKeepBothListsInStep)
