@@ -18,7 +18,8 @@ constexpr int ProgressEvery = 500;
 
 } // namespace
 
-TMeasureOutcome MeasurePass(const std::string& path, TColumnWidths& widths, int& readCount, BuildView& view)
+TMeasureOutcome MeasurePass(const std::string& path, TColumnWidths& widths, int& readCount, BuildView& view,
+                            std::exception_ptr* readError)
 {
     view.SetPhaseLine(CheckingLengths);
     view.SetProgressLine({});
@@ -51,6 +52,8 @@ TMeasureOutcome MeasurePass(const std::string& path, TColumnWidths& widths, int&
             source.Close();
     } catch (const Exception&) {
         source.CloseQuietly();
+        if (readError)
+            *readError = std::current_exception();
         return moReadError;
     }
     if (escaped) {

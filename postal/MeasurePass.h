@@ -5,6 +5,7 @@
 #include "BuildView.h"
 
 #include <array>
+#include <exception>
 #include <string>
 
 // ADK1, ADK2, ADK3, ADR1, ADR2, ADR3 in bytes.
@@ -22,7 +23,9 @@ enum TMeasureOutcome {
 // The Escape key is polled once per line, after the line is read; when it is
 // down the file is closed, the lines show "[ESC]キーを押しました" and "＜中断＞",
 // and the result is moEscaped. A failing read or close closes the file and
-// gives moReadError with what was reached, so that the build can go on as it
-// decides. A failing open raises EInOutError with nothing read: no widths
-// are to be trusted then. The build button is the caller's to enable.
-TMeasureOutcome MeasurePass(const std::string& path, TColumnWidths& widths, int& readCount, BuildView& view);
+// gives moReadError with what was reached, and the error in readError when
+// given, so that the build can go on as it decides. A failing open raises
+// EInOutError with nothing read: no widths are to be trusted then. The build
+// button is the caller's to enable.
+TMeasureOutcome MeasurePass(const std::string& path, TColumnWidths& widths, int& readCount, BuildView& view,
+                            std::exception_ptr* readError = nullptr);

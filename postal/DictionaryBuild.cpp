@@ -1,0 +1,227 @@
+#include "DictionaryBuild.h"
+
+#include "SourceFile.h"
+
+#include <SysUtils.h>
+#include <TextFile.h>
+
+#include <algorithm>
+#include <exception>
+
+namespace {
+
+const std::string SourceMissing = "\x97X\x95\xD6\x94\xD4\x8D\x86\x83\x66\x81[\x83^\x81uKEN_ALL.CSV\x81v\x82\xAA\x8C\xA9\x82\xC2\x82\xA9\x82\xE8\x82\xDC\x82\xB9\x82\xF1";   // 郵便番号データ「KEN_ALL.CSV」が見つかりません
+const std::string DropFailed = "\x97X\x95\xD6\x94\xD4\x8D\x86\x8E\xAB\x8F\x91\x83\x65\x81[\x83u\x83\x8B\x82\xAA\x8D\xED\x8F\x9C\x8Fo\x97\x88\x82\xDC\x82\xB9\x82\xF1\x81\x42"   // 郵便番号辞書テーブルが削除出来ません。
+                               "\r\n"
+                               "\x91\xBC\x83\x5C\x83t\x83g\x82\xC5\x97\x98\x97p\x82\xB5\x82\xC4\x82\xA2\x82\xC8\x82\xA2\x82\xA9\x8Am\x94\x46\x82\xB5\x82\xC4\x89\xBA\x82\xB3\x82\xA2\x81\x42";   // 他ソフトで利用していないか確認して下さい。
+const std::string CreateFailed = "\x97X\x95\xD6\x94\xD4\x8D\x86\x8E\xAB\x8F\x91\x83\x65\x81[\x83u\x83\x8B\x82\xAA\x90V\x8BK\x8D\xEC\x90\xAC\x8Fo\x97\x88\x82\xDC\x82\xB9\x82\xF1\x81\x42";   // 郵便番号辞書テーブルが新規作成出来ません。
+const std::string Dropping = "\x8C\xBB\x8D\xDD\x83\x65\x81[\x83u\x83\x8B\x8D\xED\x8F\x9C\x92\x86";   // 現在テーブル削除中
+const std::string Creating = "\x90V\x8BK\x83\x65\x81[\x83u\x83\x8B\x8D\xEC\x90\xAC\x92\x86";          // 新規テーブル作成中
+const std::string Inserting = "\x83\x66\x81[\x83^\x93o\x98^\x92\x86";                                 // データ登録中
+const std::string InsertingPrefix = "\x93o\x98^\x92\x86\x81\x46";                                     // 登録中：
+const std::string Finished = "\x83\x66\x81[\x83^\x93o\x98^\x8A\xAE\x97\xB9";                          // データ登録完了
+const std::string FinishedPrefix = "\x8A\xAE\x97\xB9\x81\x46";                                        // 完了：
+const std::string Solidus = "\x81^";                                                                 // ／
+
+constexpr int ProgressEvery = 500;
+
+// "'" + bytes with every quote byte doubled + "'", or NULL for an empty slot.
+void AppendQuoted(std::string& out, const std::string& slot)
+{
+    if (slot.empty()) {
+        out += "NULL";
+        return;
+    }
+    out += '\'';
+    std::size_t from = 0;
+    for (std::size_t q = slot.find('\''); q != std::string::npos; q = slot.find('\'', from)) {
+        out.append(slot, from, q + 1 - from);
+        out += '\'';
+        from = q + 1;
+    }
+    out.append(slot, from, std::string::npos);
+    out += '\'';
+}
+
+std::string Counts(int done, int of)
+{
+    return IntToStr(done) + Solidus + IntToStr(of);
+}
+
+// The build button comes back on every way out of the build, also when an
+// error leaves it for the general error handler.
+class TEnableOnExit {
+public:
+    explicit TEnableOnExit(BuildView& view) : m_view(view) {}
+    ~TEnableOnExit() { m_view.EnableBuildButton(true); }
+    TEnableOnExit(const TEnableOnExit&) = delete;
+    TEnableOnExit& operator=(const TEnableOnExit&) = delete;
+
+private:
+    BuildView& m_view;
+};
+
+} // namespace
+
+void DropLines(TStringList& lines)
+{
+    lines.Clear();
+    lines.Add("DROP TABLE ZIPDIC;");
+}
+
+void CreateLines(const TColumnWidths& widths, TStringList& lines)
+{
+    static const char* const names[] = {"ADK1", "ADK2", "ADK3", "ADR1", "ADR2", "ADR3"};
+    lines.Clear();
+    lines.Add("CREATE TABLE ZIPDIC (");
+    lines.Add("  ZIP  VARCHAR(7),");
+    for (std::size_t k = 0; k < widths.size(); ++k)
+        lines.Add(std::string("  ") + names[k] + " VARCHAR(" + IntToStr(widths[k]) + (k + 1 < widths.size() ? ")," : ")"));
+    lines.Add("  );");
+}
+
+void InsertLines(const TDictionaryRecord& record, TStringList& lines)
+{
+    lines.Clear();
+    lines.Add("INSERT INTO ZIPDIC (");
+    lines.Add("  ZIP, ADK1, ADK2, ADK3,");
+    lines.Add("  ADR1, ADR2, ADR3)");
+    lines.Add("VALUES (");
+    std::string line;
+    for (int slot = rsZip; slot < rsCount; ++slot) {
+        line.assign("  ");
+        AppendQuoted(line, record.Slots[slot]);
+        line += slot < rsAdr3 ? "," : ");";
+        lines.Add(line);
+    }
+}
+
+TDictionaryBuild::TDictionaryBuild(TIBDatabase& database, TIBTransaction& transaction, TIBQuery& query,
+                                   TColumnWidths& widths)
+    : m_database(database), m_transaction(transaction), m_query(query), m_widths(widths)
+{
+}
+
+bool TDictionaryBuild::StatementStep(const TStringList& lines)
+{
+    bool ok = true;
+    try {
+        m_transaction.SetActive(false);
+        m_transaction.StartTransaction();
+        m_query.Close();
+        m_query.SetParamCheck(false);
+        TStringList& sql = m_query.SQL();
+        sql.Clear();
+        for (const std::string& line : lines.Lines())
+            sql.Add(line);
+        if (!m_query.IsPrepared())
+            m_query.Prepare();
+        m_query.Execute();
+        m_transaction.Commit();
+    } catch (...) {
+        // The statement's own error is absorbed; a rollback that fails in
+        // turn (no transaction, or the connection gone) leaves the step.
+        m_transaction.Rollback();
+        ok = false;
+    }
+    m_query.SetActive(false);
+    m_transaction.SetActive(false);
+    return ok;
+}
+
+bool TDictionaryBuild::DropDictionaryTable()
+{
+    DropLines(m_lines);
+    return StatementStep(m_lines);
+}
+
+bool TDictionaryBuild::CreateDictionaryTable()
+{
+    CreateLines(m_widths, m_lines);
+    return StatementStep(m_lines);
+}
+
+void TDictionaryBuild::Run(const std::string& path, DictionaryBuildView& view)
+{
+    if (!m_database.Connected())
+        return;
+    if (!FileExists(path)) {
+        view.ShowMessage(SourceMissing);
+        return;
+    }
+    view.EnableBuildButton(false);
+    const TEnableOnExit enableOnExit(view);
+    m_readCount = 0;
+    m_insertCount = 0;
+    try {
+        std::exception_ptr readError;
+        TMeasureOutcome outcome = moReadError;
+        try {
+            outcome = MeasurePass(path, m_widths, m_readCount, view, &readError);
+        } catch (const EInOutError&) {
+            readError = std::current_exception();   // the file could not be opened
+        }
+        if (outcome == moEscaped)
+            return;
+        // Widths from a file read only in part would make a table that cannot
+        // take its records: the old table stays.
+        if (readError)
+            std::rethrow_exception(readError);
+        if (m_readCount == 0 || std::find(m_widths.begin(), m_widths.end(), 0) != m_widths.end()) {
+            view.SetPhaseLine({});
+            view.ShowMessage(CreateFailed);
+            return;
+        }
+
+        view.SetPhaseLine(Dropping);
+        view.SetProgressLine({});
+        if (view.TableExists("ZIPDIC") && !DropDictionaryTable()) {
+            view.SetPhaseLine({});
+            view.ShowMessage(DropFailed);
+            return;
+        }
+        view.SetPhaseLine(Creating);
+        if (!CreateDictionaryTable()) {
+            view.SetPhaseLine({});
+            view.ShowMessage(CreateFailed);
+            return;
+        }
+    } catch (...) {
+        view.SetPhaseLine({});
+        throw;
+    }
+    InsertPass(path, view);
+}
+
+void TDictionaryBuild::InsertPass(const std::string& path, DictionaryBuildView& view)
+{
+    view.SetPhaseLine(Inserting);
+    view.SetProgressLine({});
+    std::exception_ptr error;
+    {
+        TSourceFile source;
+        TDictionaryRecord record;
+        try {
+            source.Open(path);
+            while (!source.Eof()) {
+                source.ReadLine();
+                if (!source.TakeRecord(record))
+                    continue;
+                ++m_insertCount;
+                if (m_insertCount % ProgressEvery == 0)
+                    view.SetProgressLine(InsertingPrefix + Counts(m_insertCount, m_readCount));
+                InsertLines(record, m_lines);
+                StatementStep(m_lines);   // a refused insert is skipped
+            }
+            source.Close();
+        } catch (...) {
+            source.CloseQuietly();
+            error = std::current_exception();
+        }
+    }
+    view.SetPhaseLine(Finished);
+    view.SetProgressLine(FinishedPrefix + Counts(m_insertCount, m_readCount));
+    // The counts say how far it got; the error says why it stopped there.
+    if (error)
+        std::rethrow_exception(error);
+}

@@ -1,0 +1,64 @@
+// The dictionary build: ZIPDIC made afresh from KEN_ALL.CSV in two passes,
+// each statement run as one statement step in a transaction of its own.
+#pragma once
+
+#include "BuildView.h"
+#include "DictionaryRecord.h"
+#include "MeasurePass.h"
+
+#include <Classes.h>
+#include <IBDatabase.h>
+#include <IBQuery.h>
+
+#include <string>
+
+// The statement lines of the build, exactly as sent (the query joins them
+// with CR LF). Every single-quote byte inside a value is doubled, so that
+// the stored bytes are the record's bytes whatever the file holds; an empty
+// slot is NULL.
+void DropLines(TStringList& lines);
+void CreateLines(const TColumnWidths& widths, TStringList& lines);
+void InsertLines(const TDictionaryRecord& record, TStringList& lines);
+
+class TDictionaryBuild {
+public:
+    // The components are the window's and are not owned; widths is the
+    // window's column-width array, which the measuring pass fills.
+    TDictionaryBuild(TIBDatabase& database, TIBTransaction& transaction, TIBQuery& query, TColumnWidths& widths);
+    TDictionaryBuild(const TDictionaryBuild&) = delete;
+    TDictionaryBuild& operator=(const TDictionaryBuild&) = delete;
+
+    // Button1Click over the source file at path (SourceFilePath() in the
+    // window). Nothing when not connected; the not-found box when the file
+    // is missing. The old table is dropped only when the measuring pass read
+    // the whole file, found a record and no width 0. Raises an error the
+    // build cannot absorb (an I/O error of the measuring pass; the failed
+    // rollback of a DROP or CREATE step on a lost connection; an I/O or
+    // rollback error that cut the insert pass short, after the finished
+    // texts with the counts reached) for the general error handler; the
+    // build button is enabled again on every path.
+    void Run(const std::string& path, DictionaryBuildView& view);
+
+    // The statement steps: true when the statement was committed. A failing
+    // rollback after a refused statement is raised (client error 18 when the
+    // start failed; the server's error on a lost connection).
+    bool DropDictionaryTable();
+    bool CreateDictionaryTable();
+    bool StatementStep(const TStringList& lines);
+
+    // Counts of the last Run: records of the measuring pass and of the
+    // insert pass (an insert counts whether it was stored or not).
+    int ReadCount() const noexcept { return m_readCount; }
+    int InsertCount() const noexcept { return m_insertCount; }
+
+private:
+    void InsertPass(const std::string& path, DictionaryBuildView& view);
+
+    TIBDatabase& m_database;
+    TIBTransaction& m_transaction;
+    TIBQuery& m_query;
+    TColumnWidths& m_widths;
+    TStringList m_lines;   // reused for every statement
+    int m_readCount = 0;
+    int m_insertCount = 0;
+};

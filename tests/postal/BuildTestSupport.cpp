@@ -1,0 +1,167 @@
+#include "BuildTestSupport.h"
+
+#include <IBSQL.h>
+#include <SysUtils.h>
+
+#include <fstream>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+TSourceFolder::TSourceFolder()
+{
+    char pattern[] = "/tmp/kx27_build_XXXXXX";
+    if (!::mkdtemp(pattern))
+        throw std::runtime_error("mkdtemp");
+    m_dir = pattern;
+}
+
+TSourceFolder::~TSourceFolder()
+{
+    std::error_code ignored;
+    fs::remove_all(m_dir, ignored);
+}
+
+void TSourceFolder::Write(const std::string& bytes) const
+{
+    fs::remove(SourcePath());
+    std::ofstream(SourcePath(), std::ios::binary) << bytes;
+}
+
+void TSourceFolder::MakeUnreadable() const
+{
+    // A regular file that opens and then fails its first read with EIO.
+    fs::remove(SourcePath());
+    fs::create_symlink("/proc/self/mem", SourcePath());
+}
+
+std::string SourceLine(const std::string& zip, const std::string& adk1, const std::string& adk2,
+                       const std::string& adk3, const std::string& adr1, const std::string& adr2,
+                       const std::string& adr3)
+{
+    return "13101,\"100  \",\"" + zip + "\",\"" + adk1 + "\",\"" + adk2 + "\",\"" + adk3 + "\",\"" + adr1 + "\",\"" +
+           adr2 + "\",\"" + adr3 + "\",0,0,0,0,0,0\r\n";
+}
+
+std::string NumberedLines(int n)
+{
+    std::string bytes;
+    for (int i = 0; i < n; ++i)
+        bytes += SourceLine(std::to_string(1000000 + i), "\xC4\xB3", "\xC1", "\xCF\xD9", "\x93\x8C", "\x90\xE7",
+                            "\x8A\xDB");
+    return bytes;
+}
+
+void TRecordingView::SetPhaseLine(const std::string& text)
+{
+    Shown.push_back("phase:" + text);
+    if (OnPhase)
+        OnPhase(text);
+}
+
+bool TRecordingView::TableExists(const std::string& name)
+{
+    Shown.push_back("exists?");
+    if (TableExistsAnswer)
+        return TableExistsAnswer();
+    TStringList names;
+    Database->ListTableNames(names, false);
+    for (const std::string& table : names.Lines())
+        if (SameText(table, name))
+            return true;
+    return false;
+}
+
+void EmbeddedBuild::SetUp()
+{
+    UseRealClient();
+    m_scratch = std::make_unique<TScratchDatabase>(
+        EmbeddedDatabaseName(std::string("build-") + ::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    m_database = std::make_unique<TIBDatabase>("IBDatabase1");
+    m_transaction = std::make_unique<TIBTransaction>("IBTransaction1");
+    m_query = std::make_unique<TIBQuery>("IBQuery1");
+    m_database->SetLoginPrompt(false);
+    m_database->SetDefaultTransaction(m_transaction.get());
+    m_database->SetDatabaseName(m_scratch->Name());
+    SetLoginParams(*m_database);
+    m_database->Params().Add("force_write=0");   // a commit per row; the disk need not wait
+    m_transaction->SetDefaultDatabase(m_database.get());
+    m_query->SetDatabase(m_database.get());
+    m_query->SetTransaction(m_transaction.get());
+    m_query->SetBufferChunks(1000);
+    m_database->SetConnected(true);
+    m_build = std::make_unique<TDictionaryBuild>(*m_database, *m_transaction, *m_query, m_widths);
+    m_view.Database = m_database.get();
+}
+
+void EmbeddedBuild::TearDown()
+{
+    m_build.reset();
+    m_query.reset();
+    m_transaction.reset();
+    m_database.reset();
+    m_scratch.reset();
+}
+
+std::vector<std::string> EmbeddedBuild::Rows(const std::string& select)
+{
+    TIBTransaction reader;
+    reader.SetDefaultDatabase(m_database.get());
+    reader.StartTransaction();
+    TIBSQL sql;
+    sql.SetDatabase(m_database.get());
+    sql.SetTransaction(&reader);
+    sql.SetGoToFirstRecordOnExecute(false);
+    sql.SQL().Add(select);
+    sql.ExecQuery();
+    std::vector<std::string> rows;
+    while (!sql.AtEnd()) {
+        TIBXSQLDA* row = sql.Fetch();
+        if (!row)
+            break;
+        std::string line;
+        for (int i = 0; i < row->Count(); ++i)
+            line += (i ? "|" : "") + (row->Item(i).IsNull() ? std::string("<null>") : row->Item(i).AsText());
+        rows.push_back(line);
+    }
+    sql.Close();
+    reader.Commit();
+    return rows;
+}
+
+long long EmbeddedBuild::Count(const std::string& table)
+{
+    TIBTransaction reader;
+    reader.SetDefaultDatabase(m_database.get());
+    reader.StartTransaction();
+    const long long count = CountRows(*m_database, reader, table);
+    reader.Commit();
+    return count;
+}
+
+void EmbeddedBuild::Exec(const std::string& sql)
+{
+    TIBTransaction writer;
+    writer.SetDefaultDatabase(m_database.get());
+    writer.StartTransaction();
+    ExecSql(*m_database, writer, sql);
+    writer.Commit();
+}
+
+void EmbeddedBuild::Build()
+{
+    m_build->Run(m_folder.SourcePath(), m_view);
+}
+
+std::string RaisedText(const std::function<void()>& f)
+{
+    try {
+        f();
+    } catch (const EInOutError& e) {
+        return "I/O " + std::to_string(e.ErrorCode());
+    } catch (const Exception& e) {
+        return e.Message();
+    }
+    ADD_FAILURE() << "nothing raised";
+    return {};
+}

@@ -1,0 +1,306 @@
+// The dictionary build on small source files: what it shows, what it stores,
+// and that the old table survives every build that cannot make a new one.
+// The embedded engine stores the rows; the fake client loses the connection.
+#include "BuildTestSupport.h"
+#include "FakeJournal.h"
+
+#include <DictionaryBuild.h>
+#include <IBSQL.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Phase(const std::string& utf8)
+{
+    return "phase:" + Cp932(utf8);
+}
+
+std::string Progress(const std::string& utf8)
+{
+    return "progress:" + Cp932(utf8);
+}
+
+const std::string kCreateFailed = "message:" + Cp932("郵便番号辞書テーブルが新規作成出来ません。");
+const std::string kDropFailed =
+    "message:" + Cp932("郵便番号辞書テーブルが削除出来ません。\r\n他ソフトで利用していないか確認して下さい。");
+
+// What a build of n records that all go in shows, in order.
+std::vector<std::string> FinishedBuild(int n)
+{
+    std::vector<std::string> want = {"disable", Phase("文字数チェック中です"), "progress:"};
+    for (int k = 500; k <= n; k += 500)
+        want.push_back(Progress("読取中：" + std::to_string(k) + "行目"));
+    for (const std::string& s : {Phase("現在テーブル削除中"), std::string("progress:"), std::string("exists?"),
+                                 Phase("新規テーブル作成中"), Phase("データ登録中"), std::string("progress:")})
+        want.push_back(s);
+    for (int k = 500; k <= n; k += 500)
+        want.push_back(Progress("登録中：" + std::to_string(k) + "／" + std::to_string(n)));
+    want.push_back(Phase("データ登録完了"));
+    want.push_back(Progress("完了：" + std::to_string(n) + "／" + std::to_string(n)));
+    want.push_back("enable");
+    return want;
+}
+
+std::vector<std::string> Tail(const std::vector<std::string>& v, std::size_t n)
+{
+    return {v.end() - static_cast<std::ptrdiff_t>(std::min(n, v.size())), v.end()};
+}
+
+} // namespace
+
+TEST(DictionaryStatements, LineForLine)
+{
+    TStringList lines;
+    DropLines(lines);
+    EXPECT_EQ(lines.Text(), "DROP TABLE ZIPDIC;\r\n");
+
+    CreateLines({8, 20, 40, 8, 20, 40}, lines);
+    EXPECT_EQ(lines.Text(),
+              "CREATE TABLE ZIPDIC (\r\n"
+              "  ZIP  VARCHAR(7),\r\n"
+              "  ADK1 VARCHAR(8),\r\n"
+              "  ADK2 VARCHAR(20),\r\n"
+              "  ADK3 VARCHAR(40),\r\n"
+              "  ADR1 VARCHAR(8),\r\n"
+              "  ADR2 VARCHAR(20),\r\n"
+              "  ADR3 VARCHAR(40)\r\n"
+              "  );\r\n");
+
+    // Empty slots are NULL; every quote byte is doubled, also one that
+    // follows a lead byte.
+    TDictionaryRecord record;
+    record.Slots = {"06'0001", "\xCE\xAF", "", "'", "\x83'", "\x93\x8C''", ""};
+    InsertLines(record, lines);
+    EXPECT_EQ(lines.Text(),
+              "INSERT INTO ZIPDIC (\r\n"
+              "  ZIP, ADK1, ADK2, ADK3,\r\n"
+              "  ADR1, ADR2, ADR3)\r\n"
+              "VALUES (\r\n"
+              "  '06''0001',\r\n"
+              "  '\xCE\xAF',\r\n"
+              "  NULL,\r\n"
+              "  '''',\r\n"
+              "  '\x83''',\r\n"
+              "  '\x93\x8C''''',\r\n"
+              "  NULL);\r\n");
+}
+
+TEST_F(EmbeddedBuild, StatusTextsAndRowsOfAFinishedBuild)
+{
+    const struct {
+        const char* name;
+        int records;
+    } cases[] = {{"1,234 records", 1234}, {"fewer than 500", 3}};
+    for (const auto& c : cases) {
+        // A line without a record between the records is counted by neither pass.
+        std::string bytes = NumberedLines(c.records) + "a,b,c\r\n";
+        m_folder.Write(bytes);
+        m_view = {};
+        m_view.Database = m_database.get();
+        Build();
+        EXPECT_EQ(m_view.Shown, FinishedBuild(c.records)) << c.name;
+        EXPECT_EQ(m_view.Polls, c.records + 1) << c.name << ": Escape is polled in the measuring pass only";
+        EXPECT_EQ(Count("ZIPDIC"), c.records) << c.name;   // the second build replaced the first's table
+        EXPECT_FALSE(m_transaction->Active()) << c.name;
+        EXPECT_FALSE(m_query->Active()) << c.name;
+    }
+}
+
+TEST_F(EmbeddedBuild, StoresWhatWasReadWithTheMeasuredWidths)
+{
+    m_folder.Write(
+        // the longest values of every column but ADK3 and ADR3
+        SourceLine("0600000", "\xCE\xAF\xB6\xB2\xC4\xDE\xB3", "\xBB\xAF\xCE\xDF\xDB\xBC\xC1\xAD\xB3\xB5\xB3\xB8",
+                   "\xB2\xB6", "\x96\x6B\x8A\x43\x93\xB9", "\x8E\x44\x96\x79\x8E\x73\x92\x86\x89\x9B\x8B\xE6",
+                   "\x88\xC8\x89\xBA\x82\xC9\x8C\x66\x8D\xDA\x82\xAA\x82\xC8\x82\xA2\x8F\xEA\x8D\x87") +
+        // a quote in the ZIP and a quote carried into ADR1 by a lead byte
+        SourceLine("06'0001", "\xB1", "\xB1", "\xB1\xB2\xB3", "\x83'", "\x93\x8C", "\x90\xE7\x91\xE3\x93\x63") +
+        // eight bytes of ZIP: the server refuses the row, the build goes on
+        SourceLine("06000021", "\xB1", "\xB1", "\xB1", "\x93\x8C", "\x93\x8C", "\x93\x8C") +
+        SourceLine("0600003", "\xB1", "\xB1", "\xB1", "\x93\x8C", "\x93\x8C", "\x93\x8C"));
+    Build();
+    EXPECT_EQ(Tail(m_view.Shown, 3),
+              (std::vector<std::string>{Phase("データ登録完了"), Progress("完了：4／4"), "enable"}));
+    EXPECT_EQ(m_widths, (TColumnWidths{7, 12, 3, 6, 12, 6}));
+    EXPECT_EQ(Rows("SELECT F.RDB$FIELD_LENGTH FROM RDB$RELATION_FIELDS R JOIN RDB$FIELDS F"
+                   " ON F.RDB$FIELD_NAME = R.RDB$FIELD_SOURCE WHERE R.RDB$RELATION_NAME = 'ZIPDIC'"
+                   " ORDER BY R.RDB$FIELD_POSITION"),
+              (std::vector<std::string>{"7", "7", "12", "3", "6", "12", "6"}));
+    // The row suppressed by "以下に" has NULL ADK3 and ADR3.
+    EXPECT_EQ(Rows("SELECT ZIP, ADK1, ADK2, ADK3, ADR1, ADR2, ADR3 FROM ZIPDIC ORDER BY ZIP"),
+              (std::vector<std::string>{
+                  "06'0001|\xB1|\xB1|\xB1\xB2\xB3|\x83'|\x93\x8C|\x90\xE7\x91\xE3\x93\x63",   // a quote sorts before digits
+                  "0600000|\xCE\xAF\xB6\xB2\xC4\xDE\xB3|\xBB\xAF\xCE\xDF\xDB\xBC\xC1\xAD\xB3\xB5\xB3\xB8|<null>|"
+                  "\x96\x6B\x8A\x43\x93\xB9|\x8E\x44\x96\x79\x8E\x73\x92\x86\x89\x9B\x8B\xE6|<null>",
+                  "0600003|\xB1|\xB1|\xB1|\x93\x8C|\x93\x8C|\x93\x8C",
+              }));
+}
+
+TEST_F(EmbeddedBuild, NothingWithoutConnectionOrSourceFile)
+{
+    m_folder.Write(NumberedLines(2));
+    m_database->SetConnected(false);
+    Build();
+    EXPECT_TRUE(m_view.Shown.empty());
+
+    m_database->SetConnected(true);
+    std::filesystem::remove(m_folder.SourcePath());
+    Build();
+    EXPECT_EQ(m_view.Shown,
+              std::vector<std::string>{"message:" + Cp932("郵便番号データ「KEN_ALL.CSV」が見つかりません")});
+}
+
+// Escape, a file without a usable record, a file that cannot be opened or
+// read: the old table stays and the button comes back; an I/O error goes to
+// the general error handler.
+TEST_F(EmbeddedBuild, OldTableStaysUnlessANewOneCanBeBuilt)
+{
+    const std::string suppressed = "\x88\xC8\x89\xBA\x82\xC9\x8C\x66\x8D\xDA";   // 以下に掲載
+    const struct {
+        const char* name;
+        std::string bytes;
+        int escapeAtPoll;
+        std::function<void(TSourceFolder&, const std::string& phase)> onPhase;
+        bool raises;
+        std::vector<std::string> wantTail;
+    } cases[] = {
+        {"Escape at the start", NumberedLines(3), 1, {}, false,
+         {Phase("[ESC]キーを押しました"), Progress("＜中断＞"), "enable"}},
+        {"no record", "a,b,c\r\n\r\n", 0, {}, false, {"phase:", kCreateFailed, "enable"}},
+        {"ADK3 and ADR3 empty in every record",
+         SourceLine("0600000", "\xB1", "\xB1", "\xB1", "\x93\x8C", "\x93\x8C", suppressed), 0, {}, false,
+         {"phase:", kCreateFailed, "enable"}},
+        {"gone when it is opened", NumberedLines(3), 0,
+         [](TSourceFolder& folder, const std::string&) { std::filesystem::remove(folder.SourcePath()); }, true,
+         {"phase:", "enable"}},
+        {"read error in the measuring pass", NumberedLines(3), 0,
+         [](TSourceFolder& folder, const std::string&) { folder.MakeUnreadable(); }, true, {"phase:", "enable"}},
+    };
+    for (const auto& c : cases) {
+        Exec("RECREATE TABLE ZIPDIC (ZIP VARCHAR(7))");
+        Exec("INSERT INTO ZIPDIC VALUES ('old')");
+        m_folder.Write(c.bytes);
+        m_view = {};
+        m_view.Database = m_database.get();
+        m_view.EscapeAtPoll = c.escapeAtPoll;
+        if (c.onPhase)
+            m_view.OnPhase = [&](const std::string& phase) {
+                if (phase == Cp932("文字数チェック中です"))
+                    c.onPhase(m_folder, phase);
+            };
+        if (c.raises)
+            EXPECT_EQ(RaisedText([&] { Build(); }).substr(0, 4), "I/O ") << c.name;
+        else
+            Build();
+        EXPECT_EQ(Tail(m_view.Shown, c.wantTail.size()), c.wantTail) << c.name;
+        EXPECT_EQ(std::count(m_view.Shown.begin(), m_view.Shown.end(), "exists?"), 0) << c.name;
+        EXPECT_EQ(Rows("SELECT * FROM ZIPDIC"), std::vector<std::string>{"old"}) << c.name;
+    }
+
+    // A read error in the insert pass: the new table keeps what went in, the
+    // counts say how far the pass got, and the error follows.
+    m_folder.Write(NumberedLines(3));
+    m_view = {};
+    m_view.Database = m_database.get();
+    m_view.OnPhase = [&](const std::string& phase) {
+        if (phase == Cp932("データ登録中"))
+            m_folder.MakeUnreadable();
+    };
+    EXPECT_EQ(RaisedText([&] { Build(); }).substr(0, 4), "I/O ");
+    EXPECT_EQ(Tail(m_view.Shown, 3),
+              (std::vector<std::string>{Phase("データ登録完了"), Progress("完了：0／3"), "enable"}));
+    EXPECT_EQ(Count("ZIPDIC"), 0);
+    EXPECT_EQ(m_widths, (TColumnWidths{2, 1, 2, 2, 2, 2}));
+}
+
+// What the server refuses: a DROP or a CREATE ends the build with its box; no
+// DROP is sent when there is no table.
+TEST_F(EmbeddedBuild, RefusedDropOrCreate)
+{
+    const struct {
+        const char* name;
+        bool tableBefore;
+        bool answer;   // what the table check says
+        std::vector<std::string> wantTail;
+        long long wantTables;
+    } cases[] = {
+        {"no table: CREATE at once", false, false, {Phase("データ登録完了"), Progress("完了：2／2"), "enable"}, 1},
+        {"DROP of a table that is not there", false, true, {"phase:", kDropFailed, "enable"}, 0},
+        {"CREATE of a table that is there", true, false, {"phase:", kCreateFailed, "enable"}, 1},
+    };
+    m_folder.Write(NumberedLines(2));
+    for (const auto& c : cases) {
+        if (c.tableBefore)
+            Exec("RECREATE TABLE ZIPDIC (ZIP VARCHAR(7))");
+        else
+            Exec("EXECUTE BLOCK AS BEGIN IF (EXISTS(SELECT 1 FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = 'ZIPDIC'))"
+                 " THEN EXECUTE STATEMENT 'DROP TABLE ZIPDIC'; END");
+        m_view = {};
+        const bool answer = c.answer;
+        m_view.TableExistsAnswer = [answer] { return answer; };
+        Build();
+        EXPECT_EQ(Tail(m_view.Shown, c.wantTail.size()), c.wantTail) << c.name;
+        EXPECT_EQ(Rows("SELECT COUNT(*) FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = 'ZIPDIC'"),
+                  std::vector<std::string>{std::to_string(c.wantTables)})
+            << c.name;
+        EXPECT_FALSE(m_transaction->Active()) << c.name;
+    }
+}
+
+// The connection goes away while statements run: its error is not absorbed,
+// and the button comes back. In the insert pass the finished texts show how
+// far it got first.
+TEST(DictionaryBuildFake, LostConnection)
+{
+    const struct {
+        const char* name;
+        int loseAtExecute;   // 1 is the CREATE
+        std::vector<std::string> wantTail;
+    } cases[] = {
+        {"during the CREATE", 1, {Phase("新規テーブル作成中"), "phase:", "enable"}},
+        {"at the third insert", 4, {Phase("データ登録完了"), Progress("完了：3／5"), "enable"}},
+    };
+    for (const auto& c : cases) {
+        UseFakeClient();
+        fake::SetInfoReply(isc_info_sql_stmt_type,
+                           std::string{static_cast<char>(isc_info_sql_stmt_type), 4, 0, static_cast<char>(SQLInsert),
+                                       0, 0, 0, static_cast<char>(isc_info_end)});
+        int executes = 0;
+        const fake::THook execute = [&](const fake::TCall&, ISC_STATUS* status, ISC_STATUS& result) {
+            if (++executes != c.loseAtExecute)
+                return false;
+            LoseConnection();
+            std::copy(kLostConnection.begin(), kLostConnection.end(), status);
+            result = status[1];
+            return true;
+        };
+        fake::SetHook("isc_dsql_execute", execute);
+        fake::SetHook("isc_dsql_execute2", execute);
+
+        TSourceFolder folder;
+        folder.Write(NumberedLines(5));
+        TIBDatabase database("IBDatabase1");
+        TIBTransaction transaction("IBTransaction1");
+        TIBQuery query("IBQuery1");
+        database.SetDefaultTransaction(&transaction);
+        transaction.SetDefaultDatabase(&database);
+        query.SetDatabase(&database);
+        query.SetTransaction(&transaction);
+        database.SetDatabaseName("fake.fdb");
+        database.SetConnected(true);
+        TColumnWidths widths{};
+        TDictionaryBuild build(database, transaction, query, widths);
+        TRecordingView view;
+        view.TableExistsAnswer = [] { return false; };
+
+        EXPECT_NE(RaisedText([&] { build.Run(folder.SourcePath(), view); }), "") << c.name;
+        EXPECT_EQ(Tail(view.Shown, c.wantTail.size()), c.wantTail) << c.name;
+        EXPECT_FALSE(database.Connected()) << c.name;
+    }
+}
