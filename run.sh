@@ -6,6 +6,8 @@
 # the settings file kx27.dat is written beside the executable so that the
 # database lives in <checkout>/data/ and is opened in-process by the embedded
 # engine: no database server is needed.  Edit that file to use a server.
+# Everything it makes stays inside the checkout (build/, data/); run as root
+# in a user's checkout, it hands those back to the user when it ends.
 set -euo pipefail
 
 die() { echo "run.sh: $*" >&2; exit 1; }
@@ -25,13 +27,29 @@ readonly BUILD=$ROOT/build
 readonly EXE=$BUILD/app/kx27
 readonly DATA=$ROOT/data
 
-# Checked before the build so that a headless shell learns it at once.
+source scripts/checkout-files.sh
+
+bash scripts/install-deps.sh window || die "the packages the window needs are missing"
+
+# After the packages, so that xvfb-run is there when the hint names it.
 if [[ -z ${DISPLAY:-} && -z ${WAYLAND_DISPLAY:-} && ${QT_QPA_PLATFORM:-} != offscreen ]]; then
   die "no display to open the window on.  Without a desktop, run:
-  xvfb-run -a ./run.sh $*"
+  xvfb-run -a ./run.sh${1:+ $(printf '%q' "$1")}"
 fi
 
-bash scripts/install-deps.sh || die "installing the build dependencies failed"
+require_writable_in_checkout run.sh build data || exit 1
+
+lock_dir=
+finish() {
+  local status=$?
+  [[ -n $lock_dir ]] && rm -rf -- "$lock_dir"
+  hand_back_to_checkout_owner build data
+  exit "$status"
+}
+trap finish EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
 
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKX27_SANITIZE=OFF >/dev/null ||
   die "configuring the build in $BUILD failed"
@@ -66,12 +84,16 @@ elif [[ ! -e $target_csv ]]; then
   ./run.sh path/to/KEN_ALL.CSV"
 fi
 
-# The embedded engine keeps its lock files in /tmp/firebird, which the server
-# package reserves for user and group firebird.  Other users get a lock folder
-# of their own; the database file itself is still opened exclusively.
-if [[ -d /tmp/firebird && ! -w /tmp/firebird && -z ${FIREBIRD_LOCK:-} ]]; then
-  export FIREBIRD_LOCK=${XDG_RUNTIME_DIR:-/tmp}/kx27-firebird-$(id -u)
-  mkdir -p "$FIREBIRD_LOCK" || die "cannot create the lock folder $FIREBIRD_LOCK"
+# The embedded engine keeps its lock files in /tmp/firebird unless told
+# otherwise; that folder belongs to the server package's user firebird, or to
+# whoever made it first.  This run gets a lock folder of its own; the
+# database file itself is still opened exclusively.
+if [[ -z ${FIREBIRD_LOCK:-} ]]; then
+  lock_dir=$(mktemp -d "${XDG_RUNTIME_DIR:-${TMPDIR:-/tmp}}/kx27-lock.XXXXXX") ||
+    die "cannot make a lock folder for the embedded engine"
+  export FIREBIRD_LOCK=$lock_dir
 fi
 
-exec "$EXE"
+# Not exec'd: the lock folder goes and root's files are handed back when the
+# window closes.
+"$EXE"

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds kx27 twice -- build/ as is, build-asan/ with AddressSanitizer and
-# UndefinedBehaviorSanitizer -- makes sure the Firebird test server answers on
-# 127.0.0.1, and runs every test of both builds through ctest.  Exits non-zero
-# when anything fails.  Usage: ./test.sh
+# UndefinedBehaviorSanitizer -- and runs every test of both builds through
+# ctest against a Firebird server of this run's own (scripts/test-server.sh),
+# stopped again at the end, also when a test fails or the run is interrupted.
+# Checks that the machine's own Firebird files are as they were.  Exits
+# non-zero when anything fails.  Usage: ./test.sh (as root or as a user)
 set -euo pipefail
 
 cd "$(dirname "$(readlink -f "$0")")"
@@ -11,20 +13,82 @@ readonly JOBS=2
 # A guard against a test that hangs (a modal box nobody closes, a lost
 # server), not a measure of speed.
 readonly TEST_TIMEOUT=600
+readonly SYSTEM_CONF_DIR=/etc/firebird/3.0
+readonly SYSTEM_SECURITY_DB=/var/lib/firebird/3.0/system/security3.fdb
 
 die() { echo "test.sh: $*" >&2; exit 1; }
 step() { printf '\n=== test.sh: %s\n' "$*"; }
 
 (($# == 0)) || die "takes no arguments"
 
+source scripts/checkout-files.sh
+
 step "dependencies"
-bash scripts/install-deps.sh || die "installing the build and test dependencies failed"
+bash scripts/install-deps.sh test || die "the build and test dependencies are missing"
+require_writable_in_checkout test.sh build build-asan || exit 1
 
 # The window tests never need a display.
 export QT_QPA_PLATFORM=offscreen
 
+# A server rewrites its security database at every login, so the system's is
+# compared only while no Firebird server runs.
+firebird_server_running() {
+  local comm
+  for comm in /proc/[0-9]*/comm; do
+    case $(cat "$comm" 2>/dev/null) in firebird | fbguard) return 0 ;; esac
+  done
+  return 1
+}
+
+# Checksums of the machine's Firebird files this user can read.
+system_firebird_files() {
+  local f
+  for f in "$SYSTEM_CONF_DIR"/* "$SYSTEM_SECURITY_DB"; do
+    [[ -f $f && -r $f ]] || continue
+    [[ $f == "$SYSTEM_SECURITY_DB" ]] && firebird_server_running && continue
+    sha256sum "$f"
+  done
+}
+
+check_system_firebird() {
+  local before=$system_before
+  firebird_server_running && before=$(grep -vF "  $SYSTEM_SECURITY_DB" <<<"$before" || true)
+  [[ -n $before ]] || return 0
+  if ! sha256sum --quiet --check <<<"$before" >&2; then
+    echo "test.sh: FAILED: the machine's Firebird files above changed during the run" >&2
+    return 1
+  fi
+  echo "test.sh: the machine's Firebird files are as before the run ($(wc -l <<<"$before") compared)"
+}
+
+run=
+finish() {
+  local status=$?
+  trap - EXIT INT TERM HUP
+  if [[ -n $run ]]; then
+    bash scripts/test-server.sh stop "$run" || status=1
+  fi
+  check_system_firebird || status=1
+  hand_back_to_checkout_owner build build-asan
+  exit "$status"
+}
+
+system_before=$(system_firebird_files)
+trap finish EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+
 step "Firebird test server"
-bash scripts/start-test-server.sh || die "the Firebird test server on 127.0.0.1 is not available"
+run=$(bash scripts/test-server.sh start $$) || die "the tests' Firebird server did not start"
+export KX27_TEST_SERVER="127.0.0.1/$(cat "$run/server/port"):"
+export KX27_TEST_SERVER_DIR="$run/server/data/"
+# Every test process gets a lock folder of this run for the embedded engine
+# (the system's /tmp/firebird belongs to user firebird) and keeps its
+# temporary files in this run's folder.
+mkdir "$run/lock" "$run/tmp"
+export FIREBIRD_LOCK="$run/lock"
+export TMPDIR="$run/tmp"
 
 failed=()
 

@@ -1,21 +1,40 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building, running and testing kx27
-# need, and only when one of them is missing, so that repeated runs touch
-# neither the network nor apt's lists.  Installing needs root.
+# Installs the Debian 12 packages one of the two commands needs, and only when
+# one of them is missing, so that repeated runs touch neither the network nor
+# apt's lists.  Installing needs root; a normal user is told what is missing
+# and the command that installs it.
+#
+#   scripts/install-deps.sh window   building and running the window (run.sh):
+#       build tools, GoogleTest (the build configures the tests too), Qt 6, the
+#       Firebird client library and its embedded engine (server-core: no
+#       network server), fonts, Xvfb for a headless machine, unzip
+#   scripts/install-deps.sh test     all of that, and what the tests need
+#       (test.sh): the Firebird server and utilities for the tests' private
+#       server instance, xdotool
 set -euo pipefail
 
 die() { echo "install-deps: $*" >&2; exit 1; }
 
-packages=(
+window_packages=(
   cmake g++ make pkg-config
   libgtest-dev googletest
   qt6-base-dev libx11-dev
-  libfbclient2 firebird-dev
-  firebird3.0-server firebird3.0-server-core firebird3.0-utils
+  libfbclient2 firebird-dev firebird3.0-server-core
   fonts-ipafont-gothic
-  xvfb xauth xdotool
+  xvfb xauth
   unzip
 )
+test_packages=(
+  "${window_packages[@]}"
+  firebird3.0-server firebird3.0-utils
+  xdotool
+)
+
+case ${1:-} in
+  window) packages=("${window_packages[@]}") ;;
+  test) packages=("${test_packages[@]}") ;;
+  *) die "usage: install-deps.sh window|test" ;;
+esac
 
 command -v dpkg-query >/dev/null 2>&1 ||
   die "dpkg-query not found: this script expects Debian 12 (bookworm)"
@@ -32,8 +51,8 @@ fi
 
 echo "install-deps: missing packages: ${missing[*]}"
 if [[ $(id -u) -ne 0 ]]; then
-  die "run as root to install them, or install them yourself:
-  apt-get update && apt-get install -y ${missing[*]}"
+  die "installing them needs root; this installs them, then run this command again:
+  sudo apt-get update && sudo apt-get install -y ${missing[*]}"
 fi
 
 export DEBIAN_FRONTEND=noninteractive

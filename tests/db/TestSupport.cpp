@@ -4,6 +4,8 @@
 
 #include <IBIntf.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iconv.h>
@@ -54,17 +56,50 @@ std::string Cp932(const std::string& utf8)
     return out;
 }
 
+const char* const kNoTestServer = "no test server: ./test.sh starts one, or set KX27_TEST_SERVER "
+                                  "(e.g. 127.0.0.1/3051:) and KX27_TEST_SERVER_DIR (its folder for "
+                                  "test databases, with the trailing slash)";
+
+namespace {
+
+const char* NonEmptyEnv(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value && *value ? value : nullptr;
+}
+
+} // namespace
+
+bool TestServerNamed()
+{
+    return NonEmptyEnv("KX27_TEST_SERVER") != nullptr;
+}
+
 std::string ServerDatabaseName(const std::string& name)
 {
-    return "127.0.0.1:/tmp/kx27-fb/" + name + "-" + std::to_string(getpid()) + ".fdb";
+    const char* server = NonEmptyEnv("KX27_TEST_SERVER");
+    if (!server)
+        throw std::runtime_error(kNoTestServer);
+    const char* folder = NonEmptyEnv("KX27_TEST_SERVER_DIR");
+    if (!folder)
+        throw std::runtime_error("KX27_TEST_SERVER is set but KX27_TEST_SERVER_DIR is not");
+    return std::string(server) + folder + name + "-" + std::to_string(getpid()) + ".fdb";
 }
 
 namespace {
 
-// This process's folder for embedded databases, removed when the process ends.
+// This process's folder for embedded databases, removed when the process
+// ends. mkdtemp, so that no other user can have made it first.
 struct TEmbeddedFolder {
-    std::string path = "/tmp/kx27-embedded-" + std::to_string(getpid());
-    TEmbeddedFolder() { std::filesystem::create_directories(path); }
+    std::string path;
+    TEmbeddedFolder()
+    {
+        const char* tmp = NonEmptyEnv("TMPDIR");
+        std::string pattern = std::string(tmp ? tmp : "/tmp") + "/kx27-embedded-XXXXXX";
+        if (!mkdtemp(pattern.data()))
+            throw std::runtime_error("mkdtemp " + pattern + ": " + std::strerror(errno));
+        path = pattern;
+    }
     ~TEmbeddedFolder()
     {
         std::error_code ignored;
@@ -177,6 +212,8 @@ std::string TargetName(const ::testing::TestParamInfo<TTarget>& info)
 
 void EngineTest::SetUpEngine(const std::string& prefix)
 {
+    if (GetParam() == TTarget::Server)
+        SKIP_WITHOUT_TEST_SERVER();
     UseRealClient();
     std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     for (char& c : name)

@@ -19,9 +19,24 @@ void UseRealClient();
 // The CP932 bytes of a UTF-8 text (the layer's texts are CP932).
 std::string Cp932(const std::string& utf8);
 
-// "127.0.0.1:/tmp/kx27-fb/<name>-<pid>.fdb": a file of the local test server.
+// The test server is named by the environment ./test.sh sets for the private
+// server it starts: KX27_TEST_SERVER, the connection prefix ("127.0.0.1/3051:"),
+// and KX27_TEST_SERVER_DIR, the server's folder for test databases, with its
+// trailing slash. A test that needs the server skips itself without one:
+//     SKIP_WITHOUT_TEST_SERVER();
+bool TestServerNamed();
+extern const char* const kNoTestServer;
+#define SKIP_WITHOUT_TEST_SERVER()              \
+    do {                                        \
+        if (!TestServerNamed())                 \
+            GTEST_SKIP() << kNoTestServer;      \
+    } while (false)
+
+// KX27_TEST_SERVER + KX27_TEST_SERVER_DIR + "<name>-<pid>.fdb"; throws
+// std::runtime_error when the environment names no test server.
 std::string ServerDatabaseName(const std::string& name);
-// "/tmp/kx27-embedded-<pid>/<name>.fdb": opened in-process by the embedded engine.
+// "<folder>/<name>.fdb" in a folder of this process's own, made by mkdtemp in
+// $TMPDIR (default /tmp): opened in-process by the embedded engine.
 std::string EmbeddedDatabaseName(const std::string& name);
 
 // USER_NAME=SYSDBA and PASSWORD=copperjam.
@@ -56,7 +71,9 @@ enum class TTarget { Server, Embedded };
 std::string TargetName(const ::testing::TestParamInfo<TTarget>& info);
 
 // IBDatabase1 and IBTransaction1 wired as the window wires them, on a scratch
-// database of the test's engine named after the test, left connected.
+// database of the test's engine named after the test, left connected. On the
+// server without a test server named, SetUpEngine skips the test and leaves
+// both unset.
 class EngineTest : public ::testing::TestWithParam<TTarget> {
 protected:
     void SetUpEngine(const std::string& prefix);
