@@ -498,8 +498,21 @@ void TIBDatabase::AttachDatabase()
         m_handle = 0;
         RaiseServerError();
     }
-    m_dbSqlDialect = ReadServerDialect();
-    AdjustDialect();
+    try {
+        m_dbSqlDialect = ReadServerDialect();
+        AdjustDialect();
+    } catch (...) {
+        // The connect fails, so the attachment goes before the error leaves.
+        // Nobody heard of it: no events, no links, nothing to end; what the
+        // server says to the detach is not the error to report. A lost
+        // connection has closed it already.
+        if (m_handle != 0) {
+            ISC_STATUS_ARRAY ignored;
+            ClientApi().isc_detach_database(ignored, &m_handle);
+            m_handle = 0;
+        }
+        throw;
+    }
 }
 
 int TIBDatabase::ReadServerDialect()

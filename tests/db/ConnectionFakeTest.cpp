@@ -146,23 +146,46 @@ TEST(ConnectionFake, RefusedParamsFailEveryConnectUntilTheyAreFixed)
 
 TEST(ConnectionFake, RefusedAttachLeavesItDetached)
 {
+    // A refusal after the attach detaches again before the error leaves:
+    // nobody was told of a connection that never came up.
+    const struct {
+        const char* refused;
+        Entries want;
+    } cases[] = {
+        {"isc_attach_database", {"BeforeConnect", "isc_attach_database"}},
+        {"isc_database_info", {"BeforeConnect", "isc_attach_database", "isc_database_info", "isc_detach_database"}},
+    };
     UseFakeClient();
-    TJournal journal;
-    fake::SetMessage(335544344, "I/O error during \"open\" operation.");
-    fake::FailNext("isc_attach_database", kRefused);
-    TIBDatabase database;
-    journal.Watch(database);
-    try {
-        Connect(database);
-        FAIL() << "attach refused, yet connected";
-    } catch (const EIBInterBaseError& e) {
-        EXPECT_EQ(e.Message(), "I/O error during \"open\" operation");
-        EXPECT_EQ(e.EngineErrorCode(), 335544344);
+    for (const auto& c : cases) {
+        const char* const name = c.refused;
+        fake::Reset();
+        TJournal journal;
+        fake::SetMessage(335544344, "I/O error during \"open\" operation.");
+        TIBDatabase database;
+        journal.Watch(database);
+        journal.WatchCalls({"isc_attach_database", "isc_database_info", "isc_detach_database"});
+        fake::SetHook(c.refused, [&](const fake::TCall& call, ISC_STATUS* status, ISC_STATUS& result) {
+            journal.Add(call.entry);
+            std::copy(kRefused.begin(), kRefused.end(), status);
+            result = status[1];
+            fake::SetHook(call.entry, {});   // once
+            return true;
+        });
+        int client = 0;
+        database.RegisterClient(&client, [&](bool up) { journal.Add(up ? "client:up" : "client:down"); });
+        try {
+            Connect(database);
+            ADD_FAILURE() << name << " refused, yet connected";
+        } catch (const EIBInterBaseError& e) {
+            EXPECT_EQ(e.Message(), "I/O error during \"open\" operation") << name;
+            EXPECT_EQ(e.EngineErrorCode(), 335544344) << name;
+        }
+        EXPECT_FALSE(database.Connected()) << name;
+        EXPECT_EQ(journal.entries, c.want) << name;
+        database.SetConnected(true);
+        EXPECT_TRUE(database.Connected()) << name;
+        database.UnRegisterClient(&client);
     }
-    EXPECT_FALSE(database.Connected());
-    EXPECT_EQ(journal.entries, (Entries{"BeforeConnect"}));
-    database.SetConnected(true);
-    EXPECT_TRUE(database.Connected());
 }
 
 TEST(ConnectionFake, DialectIsReadBackAndLowersTheClientDialect)
