@@ -1,6 +1,11 @@
 #include "DB.h"
 
+#include "IB.h"
+#include "IBSQLValues.h"
+
 #include <SysUtils.h>
+
+#include <cstring>
 
 namespace {
 
@@ -170,6 +175,130 @@ std::string TParams::ParseSQL(const std::string& sql, bool doCreate)
     return out;
 }
 
+// ---------------------------------------------------------------- fields
+
+TField::TField(TDataSet* dataSet, const TFieldDef& def)
+    : m_dataSet(dataSet),
+      m_fieldName(def.Name),
+      m_fieldNo(def.FieldNo),
+      m_dataType(def.DataType),
+      m_size(def.Size),
+      m_required(def.Required()),
+      m_readOnly((def.Attributes & faReadonly) != 0),
+      m_fieldKind(def.InternalCalcField ? fkInternalCalc : fkData)
+{
+}
+
+int TField::DataSize() const
+{
+    return 0;
+}
+
+bool TField::GetData(void* buffer) const
+{
+    return m_dataSet->GetFieldData(*this, buffer);
+}
+
+bool TField::IsNull() const
+{
+    // Large enough for every kind but strings, whose reader sizes its own.
+    std::string scratch(static_cast<std::size_t>(std::max(DataSize(), 8)), '\0');
+    return !GetData(scratch.data());
+}
+
+std::string TField::AsString() const
+{
+    return {};
+}
+
+TStringField::TStringField(TDataSet* dataSet, const TFieldDef& def)
+    : TField(dataSet, def), m_fixedChar((def.Attributes & faFixed) != 0)
+{
+}
+
+namespace {
+
+// The typed fields read their slot into a value of their own width.
+template <typename T>
+bool ReadSlot(const TField& field, T& value)
+{
+    return field.DataSet()->GetFieldData(field, &value);
+}
+
+} // namespace
+
+std::string TIntegerField::AsString() const
+{
+    std::int32_t value{};
+    if (!ReadSlot(*this, value))
+        return {};
+    return IntToStr(value);
+}
+
+std::string TLargeintField::AsString() const
+{
+    std::int64_t value{};
+    if (!ReadSlot(*this, value))
+        return {};
+    return IntToStr(value);
+}
+
+std::string TFloatField::AsString() const
+{
+    double value{};
+    if (!ReadSlot(*this, value))
+        return {};
+    return FloatText(value);
+}
+
+std::string TBCDField::AsString() const
+{
+    std::int64_t value{};
+    if (!ReadSlot(*this, value))
+        return {};
+    return ScaledText(value, -4);
+}
+
+std::string TDateTimeField::AsString() const
+{
+    double value{};
+    if (!ReadSlot(*this, value))
+        return {};
+    const ISC_TIMESTAMP stamp = FromDateTime(value);
+    switch (DataType()) {
+    case ftDate:
+        return DateText(stamp.timestamp_date);
+    case ftTime:
+        return TimeText(stamp.timestamp_time);
+    default:
+        return DateText(stamp.timestamp_date) + " " + TimeText(stamp.timestamp_time);
+    }
+}
+
+std::string TBlobField::AsString() const
+{
+    if (IsNull())
+        return {};
+    RaiseClientError(ibxeNotSupported);
+}
+
+TField& TFields::operator[](int index) const
+{
+    if (index < 0 || index >= Count())
+        ListIndexError(index);
+    return *m_items[static_cast<std::size_t>(index)];
+}
+
+TField* TFields::FindField(const std::string& name) const
+{
+    for (const auto& field : m_items)
+        if (SameText(field->FieldName(), name))
+            return field.get();
+    return nullptr;
+}
+
+// ---------------------------------------------------------------- TDataSet
+
 void TDataSet::SetActive(bool value)
 {
     if (value == m_active)
@@ -182,14 +311,141 @@ void TDataSet::SetActive(bool value)
                 InternalClose();
             } catch (...) {
             }
+            DestroyFields();
             m_active = false;
             throw;
         }
         m_active = true;
+        // A failing first read leaves the set open with no record held.
+        OpenCursor();
     } else {
         m_active = false;
+        FreeWindow();
         InternalClose();
     }
+}
+
+void TDataSet::OpenCursor()
+{
+    m_bof = m_eof = true;
+    if (!IsCursorOpen())
+        return;
+    AllocateWindow();
+    ReadForward();
+    m_bof = true;
+}
+
+void TDataSet::AllocateWindow()
+{
+    FreeWindow();
+    m_buffers.reserve(2);
+    for (int i = 0; i < 2; ++i)
+        m_buffers.push_back(AllocRecordBuffer());
+}
+
+void TDataSet::FreeWindow() noexcept
+{
+    for (char* buffer : m_buffers)
+        FreeRecordBuffer(buffer);
+    m_buffers.clear();
+    m_recordCount = 0;
+    m_cursorMarkValid = false;
+    m_bof = m_eof = true;
+}
+
+char* TDataSet::ActiveBuffer() const noexcept
+{
+    return m_active && m_recordCount > 0 ? m_buffers[0] : nullptr;
+}
+
+bool TDataSet::ReadForward()
+{
+    if (m_buffers.empty())
+        return false;
+    if (m_recordCount > 0 && !m_cursorMarkValid) {
+        InternalSetToRecord(m_buffers[0]);
+        m_cursorMarkValid = true;
+    }
+    // An empty window reads into its own record, a full one into the
+    // scratch buffer, which then becomes the record.
+    char* target = m_recordCount == 0 ? m_buffers[0] : m_buffers[1];
+    TGetResult result;
+    try {
+        result = GetRecord(target, gmNext);
+    } catch (...) {
+        m_cursorMarkValid = false;
+        throw;
+    }
+    if (result != grOK) {
+        m_cursorMarkValid = false;
+        return false;
+    }
+    if (m_recordCount == 0) {
+        m_recordCount = 1;
+        m_bof = m_eof = false;
+    } else {
+        std::swap(m_buffers[0], m_buffers[1]);
+    }
+    m_cursorMarkValid = true;
+    return true;
+}
+
+void TDataSet::First()
+{
+    CheckActive();
+    m_recordCount = 0;
+    m_cursorMarkValid = false;
+    m_bof = m_eof = true;
+    InternalFirst();
+    ReadForward();
+    m_bof = true;
+}
+
+void TDataSet::Next()
+{
+    CheckActive();
+    if (m_eof)
+        return;
+    m_bof = m_eof = false;
+    if (!ReadForward())
+        m_eof = true;
+}
+
+std::unique_ptr<TField> TDataSet::CreateField(const TFieldDef& def)
+{
+    switch (def.DataType) {
+    case ftString:
+        return std::make_unique<TStringField>(this, def);
+    case ftSmallint:
+        return std::make_unique<TSmallintField>(this, def);
+    case ftInteger:
+        return std::make_unique<TIntegerField>(this, def);
+    case ftLargeint:
+        return std::make_unique<TLargeintField>(this, def);
+    case ftFloat:
+        return std::make_unique<TFloatField>(this, def);
+    case ftBCD:
+        return std::make_unique<TBCDField>(this, def);
+    case ftDate:
+        return std::make_unique<TDateField>(this, def);
+    case ftTime:
+        return std::make_unique<TTimeField>(this, def);
+    case ftDateTime:
+        return std::make_unique<TDateTimeField>(this, def);
+    case ftMemo:
+        return std::make_unique<TMemoField>(this, def);
+    case ftBlob:
+        return std::make_unique<TBlobField>(this, def);
+    default:
+        return std::make_unique<TField>(this, def);
+    }
+}
+
+void TDataSet::CreateFields()
+{
+    m_fields.Clear();
+    for (int i = 0; i < m_fieldDefs.Count(); ++i)
+        m_fields.Add(CreateField(m_fieldDefs.Items(i)));
 }
 
 void TDataSet::CheckInactive() const

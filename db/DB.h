@@ -134,12 +134,165 @@ enum TDataEvent { deFieldChange, deRecordChange, deDataSetChange, deDataSetScrol
                   deUpdateRecord, deUpdateState, deCheckBrowseMode, dePropertyChange, deFieldListChange,
                   deFocusControl, deParentScroll, deConnectChange };
 
-// The framework's dataset: the open state and the checks other operations
-// make on it. Opening and closing run the result set's InternalOpen and
-// InternalClose.
+enum TDataSetState { dsInactive, dsBrowse };
+enum TFieldKind { fkData, fkCalculated, fkLookup, fkInternalCalc };
+// What a dataset's GetRecord is asked for, and what it found.
+enum TGetMode { gmCurrent, gmNext, gmPrior };
+enum TGetResult { grOK, grBOF, grEOF, grError };
+
+class TDataSet;
+
+// One column of a dataset's current record. Fields are created and owned by
+// their dataset; they read their value through it.
+class TField {
+public:
+    TField(TDataSet* dataSet, const TFieldDef& def);
+    virtual ~TField() = default;
+    TField(const TField&) = delete;
+    TField& operator=(const TField&) = delete;
+
+    TDataSet* DataSet() const noexcept { return m_dataSet; }
+    const std::string& FieldName() const noexcept { return m_fieldName; }
+    int FieldNo() const noexcept { return m_fieldNo; }
+    TFieldType DataType() const noexcept { return m_dataType; }
+    int Size() const noexcept { return m_size; }
+    bool Required() const noexcept { return m_required; }
+    bool ReadOnly() const noexcept { return m_readOnly; }
+    TFieldKind FieldKind() const noexcept { return m_fieldKind; }
+    // Bytes the dataset copies for this field.
+    virtual int DataSize() const;
+
+    // Whether the current record holds no value for the field.
+    bool IsNull() const;
+    // The current record's value as text; "" when it has none.
+    virtual std::string AsString() const;
+
+protected:
+    // Copies the value into buffer (DataSize bytes); false when there is none.
+    bool GetData(void* buffer) const;
+
+private:
+    TDataSet* m_dataSet;    // not owned
+    std::string m_fieldName;
+    int m_fieldNo;
+    TFieldType m_dataType;
+    int m_size;
+    bool m_required;
+    bool m_readOnly;
+    TFieldKind m_fieldKind;
+};
+
+class TStringField : public TField {
+public:
+    TStringField(TDataSet* dataSet, const TFieldDef& def);
+    int DataSize() const override { return Size() + 1; }
+    bool FixedChar() const noexcept { return m_fixedChar; }
+    void SetFixedChar(bool value) noexcept { m_fixedChar = value; }
+    // The result set's translation is the identity: this changes nothing.
+    bool Transliterate() const noexcept { return m_transliterate; }
+    void SetTransliterate(bool value) noexcept { m_transliterate = value; }
+
+private:
+    bool m_fixedChar;
+    bool m_transliterate = true;
+};
+
+// The numeric and date fields read the slot their dataset converted the
+// column into: 32-bit integers, 64-bit integers, doubles, currency in
+// units of 1/10000 (BCD), and the client's own date, time and timestamp.
+class TIntegerField : public TField {
+public:
+    using TField::TField;
+    int DataSize() const override { return 4; }
+    std::string AsString() const override;
+};
+
+class TSmallintField : public TIntegerField {
+public:
+    using TIntegerField::TIntegerField;
+};
+
+class TLargeintField : public TField {
+public:
+    using TField::TField;
+    int DataSize() const override { return 8; }
+    std::string AsString() const override;
+};
+
+class TFloatField : public TField {
+public:
+    using TField::TField;
+    int DataSize() const override { return 8; }
+    std::string AsString() const override;
+};
+
+class TBCDField : public TField {
+public:
+    TBCDField(TDataSet* dataSet, const TFieldDef& def) : TField(dataSet, def), m_precision(def.Precision) {}
+    int DataSize() const override { return 8; }
+    int Precision() const noexcept { return m_precision; }
+    std::string AsString() const override;
+
+private:
+    int m_precision;
+};
+
+class TDateTimeField : public TField {
+public:
+    using TField::TField;
+    int DataSize() const override { return 8; }
+    std::string AsString() const override;
+};
+
+class TDateField : public TDateTimeField {
+public:
+    using TDateTimeField::TDateTimeField;
+};
+
+class TTimeField : public TDateTimeField {
+public:
+    using TDateTimeField::TDateTimeField;
+};
+
+// Blob columns hold only the blob's identifier: this layer has no blob
+// reader, so their text raises client error 4.
+class TBlobField : public TField {
+public:
+    using TField::TField;
+    int DataSize() const override { return 8; }
+    std::string AsString() const override;
+};
+
+class TMemoField : public TBlobField {
+public:
+    using TBlobField::TBlobField;
+};
+
+// The fields of a dataset in definition order.
+class TFields {
+public:
+    int Count() const noexcept { return static_cast<int>(m_items.size()); }
+    // Raises EListError outside 0 .. Count - 1.
+    TField& operator[](int index) const;
+    TField& Fields(int index) const { return (*this)[index]; }
+    // Compared without regard to ASCII case; nullptr when absent.
+    TField* FindField(const std::string& name) const;
+    void Add(std::unique_ptr<TField> field) { m_items.push_back(std::move(field)); }
+    void Clear() noexcept { m_items.clear(); }
+
+private:
+    std::vector<std::unique_ptr<TField>> m_items;
+};
+
+// The framework's dataset: the open state, the fields, and the record
+// window through which First and Next walk the records a descendant
+// supplies through GetRecord. The window holds one record, plus one scratch
+// buffer that a forward read fills before the two swap.
 class TDataSet : public TComponent {
 public:
     explicit TDataSet(std::string name = {}) : TComponent(std::move(name)) {}
+    // A descendant closes in its own destructor: the record buffers are its
+    // to free.
     ~TDataSet() override = default;
 
     bool Active() const noexcept { return m_active; }
@@ -147,9 +300,19 @@ public:
     void SetActive(bool value);
     void Open() { SetActive(true); }
     void Close() { SetActive(false); }
+    TDataSetState State() const noexcept { return m_active ? dsBrowse : dsInactive; }
 
     TFieldDefs& FieldDefs() noexcept { return m_fieldDefs; }
     const TFieldDefs& FieldDefs() const noexcept { return m_fieldDefs; }
+    TFields& Fields() noexcept { return m_fields; }
+    const TFields& Fields() const noexcept { return m_fields; }
+
+    // EDatabaseError "<name>: データセットは閉じているため, この操作は実行できません"
+    // while inactive, for both.
+    void First();
+    void Next();
+    bool Eof() const noexcept { return m_eof; }
+    bool Bof() const noexcept { return m_bof; }
 
     // EDatabaseError "<name>: データセットが開かれているため, この操作は実行できません" while active.
     void CheckInactive() const;
@@ -159,13 +322,45 @@ public:
     // Tells the dataset's listeners about a change; none are attached here.
     virtual void DataEvent(TDataEvent event, long info) {}
 
+    // Copies the field's value from the active record into buffer; false
+    // when there is no active record or no value.
+    virtual bool GetFieldData(const TField& field, void* buffer) const { return false; }
+
 protected:
     // A failing InternalOpen runs InternalClose and leaves the set inactive.
     virtual void InternalOpen() {}
     virtual void InternalClose() {}
+    // Whether the open set has a cursor to read records from.
+    virtual bool IsCursorOpen() const { return false; }
+    // A new record buffer, and its release; the window owns what these give.
+    virtual char* AllocRecordBuffer() { return nullptr; }
+    virtual void FreeRecordBuffer(char* buffer) noexcept {}
+    virtual TGetResult GetRecord(char* buffer, TGetMode mode) { return grEOF; }
+    // Before the first record.
+    virtual void InternalFirst() {}
+    // Positions the descendant's cursor on the record the buffer holds.
+    virtual void InternalSetToRecord(char* buffer) {}
+    // The default fields, one per definition, in definition order.
+    virtual std::unique_ptr<TField> CreateField(const TFieldDef& def);
+    void CreateFields();
+    void DestroyFields() noexcept { m_fields.Clear(); }
+
+    // The window's active record; nullptr while it holds none.
+    char* ActiveBuffer() const noexcept;
 
     bool m_active = false;
 
 private:
+    void OpenCursor();
+    void AllocateWindow();
+    void FreeWindow() noexcept;
+    bool ReadForward();
+
     TFieldDefs m_fieldDefs;
+    TFields m_fields;
+    std::vector<char*> m_buffers;   // the window's record, then the scratch buffer
+    int m_recordCount = 0;          // records the window holds: 0 or 1
+    bool m_cursorMarkValid = false; // the descendant's cursor stands on the held record
+    bool m_bof = true;
+    bool m_eof = true;
 };

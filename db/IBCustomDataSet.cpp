@@ -4,17 +4,72 @@
 
 #include <SysUtils.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <exception>
 
 namespace {
 
-struct TFieldKind {
+// A record buffer: this header, one descriptor per column of the output
+// area, then the columns' slots in column order without gaps.
+struct TRecordHeader {
+    std::uint8_t PositionFlag;      // TPositionFlag
+    std::int16_t ColumnCount;
+    std::int32_t RecordNumber;      // the row's index in the cache: its bookmark
+    std::uint8_t UpdateStatus;
+    std::uint8_t CachedUpdateStatus;
+    std::uint32_t SavedPosition;
+    std::uint8_t RowKey[8];
+};
+
+struct TColumnDescriptor {
+    std::int16_t DataType;          // the SQL type code without the nullable bit
+    std::int16_t Scale;
+    bool Nullable;
+    bool IsNull;
+    std::uint16_t DataSize;         // the slot's bytes
+    std::uint16_t DataLength;       // a text's actual bytes
+    std::uint32_t DataOffset;       // from the start of the record buffer
+};
+
+enum TPositionFlag : std::uint8_t { pfCurrent, pfBeforeStart, pfPastEnd, pfInserted };
+
+TRecordHeader& Header(char* record)
+{
+    return *reinterpret_cast<TRecordHeader*>(record);
+}
+
+const TRecordHeader& Header(const char* record)
+{
+    return *reinterpret_cast<const TRecordHeader*>(record);
+}
+
+TColumnDescriptor& Descriptor(char* record, int column)
+{
+    return reinterpret_cast<TColumnDescriptor*>(record + sizeof(TRecordHeader))[column];
+}
+
+const TColumnDescriptor& Descriptor(const char* record, int column)
+{
+    return reinterpret_cast<const TColumnDescriptor*>(record + sizeof(TRecordHeader))[column];
+}
+
+char* MallocOrThrow(std::size_t size)
+{
+    void* p = std::malloc(size == 0 ? 1 : size);
+    if (!p)
+        throw std::bad_alloc();
+    return static_cast<char*>(p);
+}
+
+struct TColumnKind {
     TFieldType type = ftUnknown;    // ftUnknown: the column gets no definition
     int size = 0;
     int precision = 0;
 };
 
-TFieldKind FieldKindOf(const TIBXSQLVAR& column)
+TColumnKind FieldKindOf(const TIBXSQLVAR& column)
 {
     const int scale = column.Scale();
     switch (column.SqlType()) {
@@ -186,7 +241,7 @@ void TIBCustomDataSet::BuildFieldDefs()
         std::size_t kept = 0;
         for (int i = 1; i <= count; ++i) {
             const TIBXSQLVAR& column = output.Item(i - 1);
-            const TFieldKind kind = FieldKindOf(column);
+            const TColumnKind kind = FieldKindOf(column);
             if (kind.type == ftUnknown)
                 continue;
             m_mappedPositions[kept++] = i;
@@ -197,6 +252,17 @@ void TIBCustomDataSet::BuildFieldDefs()
             def.Size = kind.size;
             def.Precision = kind.precision;
             def.Attributes = column.IsNullable() ? TFieldAttributes{0} : TFieldAttributes{faRequired};
+            const std::string relation = column.RelName();
+            const std::string field = column.SqlName();
+            if (!relation.empty() && !field.empty()) {
+                TSchema& schema = *m_base->Database()->Schema();
+                if (schema.IsComputed(relation, field)) {
+                    def.Attributes = faReadonly;
+                    def.InternalCalcField = true;
+                } else {
+                    (void)schema.HasDefault(relation, field);   // matters only for editing rows
+                }
+            }
             if (column.SqlType() == SQL_TEXT)
                 def.Attributes |= faFixed;
             defs.Add(std::move(def));
@@ -212,13 +278,395 @@ void TIBCustomDataSet::BuildFieldDefs()
 
 void TIBCustomDataSet::InternalOpen()
 {
-    RaiseClientError(ibxeNotSupported);
+    EnsureConnection();
+    EnsureTransaction();    // a transaction started here stays active
+    PrepareForOpen();
+    EnsureConnection();
+    EnsureTransaction();
+    if (m_select->SQL().Text().empty())
+        RaiseClientError(ibxeEmptyQuery);
+    if (!m_prepared)
+        PrepareStatements();
+    if (m_select->StatementType() != SQLSelect) {
+        m_select->ExecQuery();
+    } else {
+        CreateFields();
+        m_currentRow = -1;
+        m_select->ExecQuery();
+        m_cursorOpen = m_select->Open();
+        LayoutRecord();
+        m_chunkSize = static_cast<std::size_t>(m_recordBufferSize) * static_cast<std::size_t>(m_bufferChunks);
+        m_cache.reset(MallocOrThrow(m_chunkSize));
+        m_cacheSize = m_chunkSize;
+        m_cachePosition = m_cacheEnd = 0;
+        m_cacheGrowths = 0;
+        m_fetchedRows = 0;
+    }
+    m_affectedRows = m_select->AffectedRows();
 }
 
 void TIBCustomDataSet::InternalClose()
 {
+    // Everything is freed, also when closing the server's cursor fails;
+    // then that error leaves.
+    std::exception_ptr failure;
+    try {
+        ReleaseTransaction();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    try {
+        m_select->Close();
+    } catch (...) {
+        if (!failure)
+            failure = std::current_exception();
+    }
+    FreeCaches();
+    DestroyFields();
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+void TIBCustomDataSet::FreeCaches() noexcept
+{
+    m_modelRecord.reset();
+    m_currentRow = -1;
     m_cursorOpen = false;
-    m_select->Close();
+    m_fetchedRows = 0;
+    m_recordSize = 0;
+    m_recordBufferSize = 0;
+    m_cachePosition = m_cacheEnd = m_cacheSize = 0;
+    m_cache.reset();
+}
+
+void TIBCustomDataSet::LayoutRecord()
+{
+    const int count = m_select->OutputArea().Count();
+    m_recordSize = static_cast<int>(sizeof(TRecordHeader) + sizeof(TColumnDescriptor) * static_cast<std::size_t>(count));
+    m_modelRecord.reset(MallocOrThrow(static_cast<std::size_t>(m_recordSize)));
+    std::memset(m_modelRecord.get(), 0, static_cast<std::size_t>(m_recordSize));
+    const std::size_t headerAndDescriptors = static_cast<std::size_t>(m_recordSize);
+    FetchRowToRecord(-1, m_modelRecord.get());
+    // No calculated and no blob-pointer areas follow the columns here.
+    m_recordBufferSize = m_recordSize;
+    ReallocZeroed(m_modelRecord, headerAndDescriptors, static_cast<std::size_t>(m_recordBufferSize));
+}
+
+namespace {
+
+// The slot a column of this kind takes in a record buffer.
+std::uint16_t SlotSize(const TIBXSQLVAR& column)
+{
+    switch (column.SqlType()) {
+    case SQL_DOUBLE: case SQL_FLOAT: case SQL_INT64: case SQL_TIMESTAMP: case SQL_TYPE_DATE:
+    case SQL_TYPE_TIME: case SQL_D_FLOAT:
+        return 8;
+    case SQL_LONG:
+        return column.Scale() == 0 ? 4 : 8;
+    case SQL_SHORT:
+        return column.Scale() == 0 ? 4 : 8;
+    default:
+        return static_cast<std::uint16_t>(std::max(column.Length(), 0));
+    }
+}
+
+// Converts a column that is no text into its slot as the field of its kind
+// reads it (see the field classes).
+void ConvertIntoSlot(const TIBXSQLVAR& column, char* slot, std::uint16_t slotSize)
+{
+    const int scale = column.Scale();
+    switch (column.SqlType()) {
+    case SQL_LONG:
+    case SQL_SHORT:
+    case SQL_INT64:
+        // The kinds: scale 0 an integer, a SMALLINT or a scale of -1 to -4
+        // currency (BCD), any other scale a double.
+        if (scale == 0) {
+            if (column.SqlType() == SQL_INT64) {
+                const std::int64_t value = column.AsInt64();
+                std::memcpy(slot, &value, sizeof value);
+            } else {
+                const std::int32_t value = column.AsLong();
+                std::memcpy(slot, &value, sizeof value);
+            }
+        } else if (column.SqlType() == SQL_SHORT || (scale < 0 && scale >= -4)) {
+            const std::int64_t value = column.AsCurrency();
+            std::memcpy(slot, &value, sizeof value);
+        } else {
+            const double value = column.AsDouble();
+            std::memcpy(slot, &value, sizeof value);
+        }
+        return;
+    case SQL_DOUBLE:
+    case SQL_FLOAT:
+    case SQL_D_FLOAT: {
+        const double value = column.AsDouble();
+        std::memcpy(slot, &value, sizeof value);
+        return;
+    }
+    case SQL_TIMESTAMP:
+    case SQL_TYPE_DATE:
+    case SQL_TYPE_TIME: {
+        const double value = column.AsDateTime();
+        std::memcpy(slot, &value, sizeof value);
+        return;
+    }
+    default: {
+        // Blob and array identifiers and unknown kinds: the bytes as they came.
+        const char* data = column.XSqlVar()->sqldata;
+        if (data)
+            std::memcpy(slot, data, std::min<std::size_t>(slotSize, static_cast<std::size_t>(std::max(column.Length(), 0))));
+        return;
+    }
+    }
+}
+
+} // namespace
+
+void TIBCustomDataSet::FetchRowToRecord(int recordNumber, char* record)
+{
+    TIBXSQLDA& output = m_select->OutputArea();
+    const int count = output.Count();
+    TRecordHeader& header = Header(record);
+    header.PositionFlag = pfCurrent;
+    header.ColumnCount = static_cast<std::int16_t>(count);
+    header.RecordNumber = recordNumber;
+    header.UpdateStatus = 0;
+    header.CachedUpdateStatus = 0;
+    header.SavedPosition = 0xFFFFFFFFu;
+    const bool layout = recordNumber < 0;
+    for (int i = 0; i < count; ++i) {
+        const TIBXSQLVAR& column = output.Item(i);
+        const XSQLVAR& var = *column.XSqlVar();
+        TColumnDescriptor& d = Descriptor(record, i);
+        d.DataType = static_cast<std::int16_t>(var.sqltype & ~1);
+        d.Scale = var.sqlscale;
+        d.Nullable = (var.sqltype & 1) != 0;
+        d.IsNull = column.IsNull();
+        const char* value = var.sqldata;
+        switch (d.DataType) {
+        case SQL_VARYING: {
+            d.DataSize = static_cast<std::uint16_t>(std::max<int>(var.sqllen, 0));
+            // A length beyond the declared one would run past the slot.
+            const int length = layout ? 0 : static_cast<int>(ClientApi().isc_vax_integer(value, 2));
+            d.DataLength = static_cast<std::uint16_t>(std::clamp<int>(length, 0, d.DataSize));
+            value += 2;
+            break;
+        }
+        case SQL_TEXT:
+            d.DataSize = d.DataLength = static_cast<std::uint16_t>(std::max<int>(var.sqllen, 0));
+            break;
+        default:
+            d.DataSize = SlotSize(column);
+            d.DataLength = 0;
+        }
+        if (layout) {
+            d.IsNull = true;
+            d.DataOffset = static_cast<std::uint32_t>(m_recordSize);
+            m_recordSize += d.DataSize;
+            continue;
+        }
+        char* slot = record + d.DataOffset;
+        if (d.DataType == SQL_VARYING || d.DataType == SQL_TEXT) {
+            if (d.DataLength > 0)
+                std::memcpy(slot, value, d.DataLength);
+        } else {
+            ConvertIntoSlot(column, slot, d.DataSize);
+        }
+    }
+    if (!layout)
+        WriteCachedRow(recordNumber, record);
+}
+
+void TIBCustomDataSet::EnsureCacheCapacity()
+{
+    std::size_t size = m_cacheSize;
+    while (m_cachePosition >= size)
+        size += m_chunkSize;
+    if (size == m_cacheSize)
+        return;
+    // The added bytes are written before they are read: no clearing.
+    void* grown = std::realloc(m_cache.get(), size);
+    if (!grown)
+        throw std::bad_alloc();
+    (void)m_cache.release();
+    m_cache.reset(static_cast<char*>(grown));
+    m_cacheSize = size;
+    ++m_cacheGrowths;
+}
+
+void TIBCustomDataSet::WriteCachedRow(int row, const char* record)
+{
+    m_cachePosition = static_cast<std::size_t>(row) * static_cast<std::size_t>(m_recordBufferSize);
+    EnsureCacheCapacity();
+    std::memcpy(m_cache.get() + m_cachePosition, record, static_cast<std::size_t>(m_recordBufferSize));
+    m_cachePosition += static_cast<std::size_t>(m_recordBufferSize);
+    EnsureCacheCapacity();
+    m_cacheEnd = std::max(m_cacheEnd, m_cachePosition);
+}
+
+void TIBCustomDataSet::ReadCachedRow(int row, char* record)
+{
+    m_cachePosition = static_cast<std::size_t>(row) * static_cast<std::size_t>(m_recordBufferSize);
+    EnsureCacheCapacity();
+    std::memcpy(record, m_cache.get() + m_cachePosition, static_cast<std::size_t>(m_recordBufferSize));
+    m_cachePosition += static_cast<std::size_t>(m_recordBufferSize);
+    EnsureCacheCapacity();
+}
+
+char* TIBCustomDataSet::AllocRecordBuffer()
+{
+    char* buffer = MallocOrThrow(static_cast<std::size_t>(m_recordBufferSize));
+    std::memcpy(buffer, m_modelRecord.get(), static_cast<std::size_t>(m_recordBufferSize));
+    return buffer;
+}
+
+void TIBCustomDataSet::FreeRecordBuffer(char* buffer) noexcept
+{
+    std::free(buffer);
+}
+
+TGetResult TIBCustomDataSet::GetRecord(char* buffer, TGetMode mode)
+{
+    TGetResult result = grError;
+    switch (mode) {
+    case gmNext:
+        if (m_currentRow == m_fetchedRows) {
+            result = grEOF;
+        } else if (m_currentRow == m_fetchedRows - 1) {
+            // Standing on the last row fetched: the server has the next one.
+            if (!m_select->AtEnd()) {
+                m_select->Fetch();
+                ++m_currentRow;
+            }
+            if (m_select->AtEnd()) {
+                result = grEOF;
+            } else {
+                ++m_fetchedRows;
+                FetchRowToRecord(m_currentRow, buffer);
+                result = grOK;
+            }
+        } else if (m_currentRow < m_fetchedRows) {
+            ++m_currentRow;
+            ReadCachedRow(m_currentRow, buffer);
+            result = grOK;
+        }
+        break;
+    case gmCurrent:
+        if (m_currentRow < 0) {
+            result = grBOF;
+        } else if (m_currentRow < m_fetchedRows) {
+            ReadCachedRow(m_currentRow, buffer);
+            result = grOK;
+        } else {
+            while (!m_select->AtEnd() && m_currentRow >= m_fetchedRows) {
+                if (!m_select->Fetch())
+                    break;
+                FetchRowToRecord(m_fetchedRows, buffer);
+                ++m_fetchedRows;
+            }
+            m_currentRow = m_fetchedRows - 1;
+            if (m_currentRow >= 0) {
+                ReadCachedRow(m_currentRow, buffer);
+                result = grOK;
+            } else {
+                result = grBOF;
+            }
+        }
+        break;
+    case gmPrior:
+        if (m_currentRow == 0) {
+            m_currentRow = -1;
+            result = grBOF;
+        } else if (m_currentRow > 0 && m_currentRow <= m_fetchedRows) {
+            --m_currentRow;
+            ReadCachedRow(m_currentRow, buffer);
+            result = grOK;
+        } else if (m_currentRow == -1) {
+            result = grBOF;
+        }
+        break;
+    }
+    if (result == grOK) {
+        Header(buffer).PositionFlag = pfCurrent;
+    } else {
+        std::memcpy(buffer, m_modelRecord.get(), static_cast<std::size_t>(m_recordBufferSize));
+        Header(buffer).PositionFlag = result == grBOF ? pfBeforeStart : pfPastEnd;
+    }
+    return result;
+}
+
+void TIBCustomDataSet::InternalSetToRecord(char* buffer)
+{
+    switch (Header(buffer).PositionFlag) {
+    case pfCurrent:
+        m_currentRow = Header(buffer).RecordNumber;
+        break;
+    case pfBeforeStart:
+        m_currentRow = -1;
+        break;
+    case pfPastEnd:
+        // Every remaining row is fetched into the cache.
+        while (!m_select->AtEnd() && m_select->Fetch()) {
+            FetchRowToRecord(m_fetchedRows, buffer);
+            ++m_fetchedRows;
+        }
+        m_currentRow = m_fetchedRows;
+        break;
+    default:
+        break;
+    }
+}
+
+std::unique_ptr<TField> TIBCustomDataSet::CreateField(const TFieldDef& def)
+{
+    switch (def.DataType) {
+    case ftString:
+        return std::make_unique<TIBStringField>(this, def);
+    case ftBCD:
+        return std::make_unique<TIBBCDField>(this, def);
+    default:
+        return TDataSet::CreateField(def);
+    }
+}
+
+bool TIBCustomDataSet::GetFieldData(const TField& field, void* buffer) const
+{
+    const char* record = ActiveBuffer();
+    if (!record)
+        return false;
+    const int position = field.FieldNo();
+    if (position <= 0 || position > Header(record).ColumnCount)
+        return false;
+    const TColumnDescriptor& d = Descriptor(record, position - 1);
+    if (d.IsNull)
+        return false;
+    char* out = static_cast<char*>(buffer);
+    if (d.DataType == SQL_VARYING || d.DataType == SQL_TEXT) {
+        if (field.Size() < d.DataLength)
+            RaiseClientError(ibxeFieldSizeMismatch, {field.FieldName()});
+        const auto* text = dynamic_cast<const TStringField*>(&field);
+        if (text && text->FixedChar()) {
+            std::memset(out, ' ', static_cast<std::size_t>(field.Size()));
+            std::memcpy(out, record + d.DataOffset, d.DataLength);
+            out[field.Size()] = '\0';
+        } else {
+            std::memcpy(out, record + d.DataOffset, d.DataLength);
+            out[d.DataLength] = '\0';
+        }
+    } else {
+        std::memcpy(out, record + d.DataOffset, std::min<std::size_t>(d.DataSize, static_cast<std::size_t>(field.DataSize())));
+    }
+    return true;
+}
+
+std::string TIBStringField::AsString() const
+{
+    std::string text(static_cast<std::size_t>(Size()) + 1, '\0');
+    if (!GetData(text.data()))
+        return {};
+    text.resize(std::strlen(text.c_str()));
+    return text;
 }
 
 void TIBCustomDataSet::SelectSQLChanging()

@@ -1,6 +1,7 @@
-// The buffered result set over a select statement, as far as preparing and
-// executing statements needs it: its link, its select statement, its
-// prepared flag and the field definitions derived from the output area.
+// The buffered result set over a select statement: its link, its select
+// statement, the field definitions derived from the output area, and the row
+// cache that every fetched row is copied into, so that First and every
+// repeated read come from memory.
 #pragma once
 
 #include "DB.h"
@@ -10,6 +11,19 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+// Reads its text through a buffer of Size + 1 bytes allocated for each read;
+// takes any Size.
+class TIBStringField : public TStringField {
+public:
+    using TStringField::TStringField;
+    std::string AsString() const override;
+};
+
+class TIBBCDField : public TBCDField {
+public:
+    using TBCDField::TBCDField;
+};
 
 class TIBCustomDataSet : public TDataSet {
 public:
@@ -54,6 +68,16 @@ public:
     bool EnsureTransaction();
     // The transaction's ApplyAutoStop.
     void ReleaseTransaction();
+    // Client error 117 when a text is longer than the field's Size.
+    bool GetFieldData(const TField& field, void* buffer) const override;
+
+    // The row cache, for those who watch its growth: bytes of one record
+    // buffer, bytes allocated, rows fetched, and how often the block grew.
+    int RecordBufferSize() const noexcept { return m_recordBufferSize; }
+    std::size_t CacheSize() const noexcept { return m_cacheSize; }
+    int FetchedRowCount() const noexcept { return m_fetchedRows; }
+    int CacheGrowCount() const noexcept { return m_cacheGrowths; }
+
     // Runs body after EnsureTransaction. A transaction started here is
     // released at the end, also when body raises; then body's error is the
     // one that leaves.
@@ -77,14 +101,31 @@ public:
     }
 
 protected:
-    // Rows are not read through this class yet: opening raises client error 4.
     void InternalOpen() override;
     void InternalClose() override;
+    bool IsCursorOpen() const override { return m_cursorOpen; }
+    char* AllocRecordBuffer() override;
+    void FreeRecordBuffer(char* buffer) noexcept override;
+    TGetResult GetRecord(char* buffer, TGetMode mode) override;
+    void InternalFirst() override { m_currentRow = -1; }
+    void InternalSetToRecord(char* buffer) override;
+    std::unique_ptr<TField> CreateField(const TFieldDef& def) override;
+    // What a query does between ensuring its transaction and executing:
+    // prepares its text and hands its parameters to the select statement.
+    virtual void PrepareForOpen() {}
 
     bool m_paramCheck = true;
 
 private:
     void BuildFieldDefs();
+    void LayoutRecord();
+    // Fills the record from the output area; record number -1 lays out the
+    // model record instead, and a row number also stores it in the cache.
+    void FetchRowToRecord(int recordNumber, char* record);
+    void WriteCachedRow(int row, const char* record);
+    void ReadCachedRow(int row, char* record);
+    void EnsureCacheCapacity();
+    void FreeCaches() noexcept;
     void SelectSQLChanging();
     void BeforeTransactionEnd();
     void BeforeDisconnect();
@@ -96,4 +137,17 @@ private:
     int m_bufferChunks = 1000;
     bool m_cachedUpdates = false;
     std::vector<int> m_mappedPositions;
+    int m_affectedRows = -1;
+
+    MallocPtr<char> m_modelRecord;  // the layout with every column NULL
+    int m_recordSize = 0;
+    int m_recordBufferSize = 0;
+    MallocPtr<char> m_cache;        // whole chunks of BufferChunks records
+    std::size_t m_chunkSize = 0;
+    std::size_t m_cacheSize = 0;
+    std::size_t m_cachePosition = 0;
+    std::size_t m_cacheEnd = 0;
+    int m_cacheGrowths = 0;
+    int m_fetchedRows = 0;
+    int m_currentRow = -1;          // -1: before the first row
 };

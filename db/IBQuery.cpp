@@ -132,6 +132,13 @@ void TIBQuery::SetParamsToInputArea()
     }
 }
 
+void TIBQuery::PrepareForOpen()
+{
+    SelectSQL().SetAutoParamNames(m_autoParamNames);
+    Prepare();
+    SetParamsToInputArea();
+}
+
 void TIBQuery::ExecuteStatement()
 {
     EnsureConnection();

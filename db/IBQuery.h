@@ -44,6 +44,9 @@ public:
     // is prepared; afterwards the count recorded when it was unprepared.
     int RowsAffected();
 
+protected:
+    void PrepareForOpen() override;
+
 private:
     void QueryChanged();
     void CopyLinesToSelect();
