@@ -11,8 +11,8 @@ namespace {
 
 // The client error table: format texts (CP932) by client error code.
 // Codes the layer never raises stay empty. 112 and 118 are ours: parameter
-// buffers and values that do not fit their length fields are refused rather
-// than cut.
+// buffers, database names and values that do not fit their length fields
+// are refused rather than cut.
 const std::array<std::string, 120>& ClientErrorTable()
 {
     static const std::array<std::string, 120> table = [] {

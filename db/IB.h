@@ -78,7 +78,7 @@ enum : int {
     ibxeIsASelectStatement = 66,
     ibxeRequiredParamNotSet = 67,
     ibxeSQLDialectInvalid = 87,
-    ibxeParameterBufferTooLong = 112,   // a DPB or TPB over 32767 bytes
+    ibxeParameterBufferTooLong = 112,   // a DPB, a TPB or a database name over 32767 bytes
     ibxeDPBConstantUnknown = 114,
     ibxeTPBConstantUnknown = 115,
     ibxeCannotCreateSharedResource = 116,

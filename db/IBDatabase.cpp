@@ -12,6 +12,8 @@ namespace {
 constexpr std::size_t kMaxParameterBuffer = 32767;
 // A value or table name travels with a one-byte length.
 constexpr std::size_t kMaxParameterValue = 255;
+// The attach passes the database name's length as a 16-bit signed number.
+constexpr std::size_t kMaxDatabaseName = 32767;
 
 // DPB item names; the position (1 to 67) is the isc_dpb_ item code.
 const char* const kDPBNames[] = {
@@ -84,6 +86,15 @@ void RequireBufferFits(const std::string& buffer, const char* kind)
     if (buffer.size() > kMaxParameterBuffer)
         RaiseClientError(ibxeParameterBufferTooLong,
                          {std::string(kind), std::int64_t(buffer.size()), std::int64_t(kMaxParameterBuffer)});
+}
+
+// A name whose length the attach cannot pass is refused, not wrapped.
+void RequireNameFits(const std::string& name)
+{
+    if (name.size() > kMaxDatabaseName)
+        RaiseClientError(ibxeParameterBufferTooLong,
+                         {std::string("\x83" "f\x81[\x83^\x83x\x81[\x83X\x96\xBC"),   // データベース名
+                          std::int64_t(name.size()), std::int64_t(kMaxDatabaseName)});
 }
 
 // Quotes inside a quoted SQL literal are doubled. 0x27 is never the second
@@ -396,6 +407,8 @@ void TIBDatabase::SetSQLDialect(int value)
 void TIBDatabase::CreateNewDatabase()
 {
     RequireDisconnected();
+    // A database the connection could never attach is not created either.
+    RequireNameFits(m_databaseName);
     std::string sql = "CREATE DATABASE '" + QuoteDoubled(m_databaseName) + "' ";
     for (const std::string& line : m_params.Lines()) {
         sql += line;
@@ -480,6 +493,7 @@ void TIBDatabase::AttachDatabase()
 {
     RequireDisconnected();
     RequireDatabaseName();
+    RequireNameFits(m_databaseName);
     if (m_paramsChanged) {
         // Built before the flag is cleared: after a refused parameter the
         // next connect refuses again instead of attaching with the last DPB.

@@ -188,6 +188,41 @@ TEST(ConnectionFake, RefusedAttachLeavesItDetached)
     }
 }
 
+TEST(ConnectionFake, OverlongDatabaseNameIsRefused)
+{
+    // The attach passes the name's length as a 16-bit signed number.
+    UseFakeClient();
+    const struct {
+        std::size_t length;
+        bool refused;
+    } cases[] = {{32767, false}, {32768, true}, {70000, true}};
+    for (const auto& c : cases) {
+        fake::Reset();
+        const std::string name = "/tmp/" + std::string(c.length - 5, 'a');
+        for (bool create : {false, true}) {
+            TIBDatabase database;
+            database.SetDatabaseName(name);
+            const auto act = [&] { create ? database.CreateNewDatabase() : database.SetConnected(true); };
+            if (!c.refused) {
+                act();
+                EXPECT_TRUE(database.Connected()) << c.length << " " << create;
+                continue;
+            }
+            EXPECT_EQ(ClientErrorText(act, ibxeParameterBufferTooLong),
+                      Cp932("データベース名 が長すぎます（" + std::to_string(c.length) +
+                            " バイト。上限は 32767 バイトです）。"))
+                << c.length << " " << create;
+            EXPECT_FALSE(database.Connected()) << c.length << " " << create;
+        }
+        const fake::TCall* attach = fake::LastCall("isc_attach_database");
+        EXPECT_EQ(attach != nullptr, !c.refused) << c.length;
+        if (attach) {
+            EXPECT_EQ(attach->numbers[0], static_cast<long long>(c.length));
+        }
+        EXPECT_EQ(fake::CallCount("isc_dsql_execute_immediate"), c.refused ? 0 : 1) << c.length;
+    }
+}
+
 TEST(ConnectionFake, DialectIsReadBackAndLowersTheClientDialect)
 {
     UseFakeClient();
