@@ -4,6 +4,8 @@
 #include "IBIntf.h"
 
 #include <cstring>
+#include <exception>
+#include <functional>
 #include <limits>
 
 namespace {
@@ -96,6 +98,16 @@ void RequireNameFits(const std::string& name)
                          {std::string("\x83" "f\x81[\x83^\x83x\x81[\x83X\x96\xBC"),   // データベース名
                           std::int64_t(name.size()), std::int64_t(kMaxDatabaseName)});
 }
+
+// Sets a flag for the life of the guard and restores its value after.
+struct TFlagGuard {
+    bool& flag;
+    bool old;
+    explicit TFlagGuard(bool& f) : flag(f), old(f) { flag = true; }
+    ~TFlagGuard() { flag = old; }
+    TFlagGuard(const TFlagGuard&) = delete;
+    TFlagGuard& operator=(const TFlagGuard&) = delete;
+};
 
 // Quotes inside a quoted SQL literal are doubled. 0x27 is never the second
 // byte of a CP932 character, so a byte-wise walk is safe.
@@ -346,7 +358,8 @@ TIBDatabase::~TIBDatabase()
         try {
             CloseForced();
         } catch (...) {
-            // An event handler threw; the connection is gone either way.
+            // An event handler threw; CloseForced has closed the connection
+            // all the same.
         }
     }
     for (std::size_t i = 0; i < m_sqlObjects.size(); ++i)
@@ -465,18 +478,30 @@ void TIBDatabase::CloseForced()
 {
     if (!Connected())
         return;
-    struct TFlag {
-        bool& flag;
-        bool old;
-        explicit TFlag(bool& f) : flag(f), old(f) { flag = true; }
-        ~TFlag() { flag = old; }
-    } closing(m_closingForced);
-    if (BeforeDisconnect)
-        BeforeDisconnect(this);
-    SendConnectEvent(false);
+    TFlagGuard closing(m_closingForced);
+    // The handlers run in their order whatever one of them throws; the
+    // first error waits until the connection is released.
+    std::exception_ptr handlerError;
+    const auto run = [&handlerError](const std::function<void()>& step) {
+        try {
+            step();
+        } catch (...) {
+            if (!handlerError)
+                handlerError = std::current_exception();
+        }
+    };
+    run([this] {
+        if (BeforeDisconnect)
+            BeforeDisconnect(this);
+    });
+    run([this] { SendConnectEvent(false); });
     ReleaseConnection(true);
-    if (AfterDisconnect)
-        AfterDisconnect(this);
+    run([this] {
+        if (AfterDisconnect)
+            AfterDisconnect(this);
+    });
+    if (handlerError)
+        std::rethrow_exception(handlerError);
 }
 
 void TIBDatabase::DoConnect()
@@ -592,8 +617,14 @@ void TIBDatabase::ReleaseConnection(bool force)
     m_handle = 0;
     m_handleIsShared = false;
     for (std::size_t i = 0; i < m_sqlObjects.size(); ++i)
-        if (TIBBase* link = m_sqlObjects[i])
-            link->NotifyAfterDisconnect();
+        if (TIBBase* link = m_sqlObjects[i]) {
+            try {
+                link->NotifyAfterDisconnect();
+            } catch (...) {
+                if (!force)
+                    throw;
+            }
+        }
 }
 
 int TIBDatabase::AddSqlLink(TIBBase* link)

@@ -147,7 +147,9 @@ public:
 
     void RequireConnected();
     ISC_STATUS CheckCall(ISC_STATUS status, bool raise);
-    // Ends transactions, notifies links and detaches, swallowing every error.
+    // Ends transactions, notifies links and detaches, swallowing what the
+    // server and the links say. Whatever the connection's own handlers throw,
+    // it is closed afterwards; then the first handler's error is passed on.
     void CloseForced();
 
     isc_db_handle* HandleAddress() noexcept { return &m_handle; }

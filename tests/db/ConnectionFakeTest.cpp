@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 
 using Entries = std::vector<std::string>;
 
@@ -401,4 +402,54 @@ TEST(ConnectionFake, DestructionWhileAttachedDetachesAndTellsTheLinks)
     EXPECT_EQ(link.Database(), nullptr);
     EXPECT_EQ(journal.entries, (Entries{"link:disconnecting", "link:disconnected", "link:database freed"}));
     EXPECT_EQ(fake::CallCount("isc_detach_database"), 1);
+}
+
+TEST(ConnectionFake, FailingHandlersNeverKeepTheAttachment)
+{
+    // Whatever a handler throws during a forced close, the transaction ends
+    // and the connection detaches; at destruction nothing is left attached.
+    UseFakeClient();
+    const char* const throwers[] = {"BeforeDisconnect", "client", "link", "AfterDisconnect"};
+    for (const char* thrower : throwers) {
+        for (bool destroy : {false, true}) {
+            fake::Reset();
+            const std::string name = std::string(thrower) + (destroy ? ", destruction" : ", forced close");
+            const auto fail = [&](const char* who) {
+                if (std::string(who) == thrower)
+                    throw std::runtime_error(who);
+            };
+            TIBTransaction transaction;
+            TComponent owner;
+            TIBBase link(&owner);
+            int client = 0;
+            auto database = std::make_unique<TIBDatabase>();
+            transaction.SetDefaultDatabase(database.get());
+            link.SetLinkedTransaction(&transaction);
+            Connect(*database);
+            transaction.StartTransaction();
+            database->BeforeDisconnect = [&](TComponent*) { fail("BeforeDisconnect"); };
+            database->AfterDisconnect = [&](TComponent*) { fail("AfterDisconnect"); };
+            database->RegisterClient(&client, [&](bool) { fail("client"); });
+            link.OnDatabaseDisconnecting = [&](TIBBase*) { fail("link"); };
+            if (destroy) {
+                database.reset();
+            } else {
+                // The connection's own handlers' errors are passed on once it
+                // is closed; what links say is swallowed as the server's is.
+                std::string passedOn;
+                try {
+                    database->CloseForced();
+                } catch (const std::runtime_error& e) {
+                    passedOn = e.what();
+                }
+                EXPECT_EQ(passedOn, std::string(thrower) == "link" ? "" : thrower) << name;
+                EXPECT_FALSE(database->Connected()) << name;
+            }
+            EXPECT_FALSE(transaction.Active()) << name;
+            EXPECT_EQ(fake::CallCount("isc_commit_transaction"), 1) << name;
+            EXPECT_EQ(fake::CallCount("isc_detach_database"), 1) << name;
+            if (database)
+                database->UnRegisterClient(&client);
+        }
+    }
 }
