@@ -587,6 +587,14 @@ void TIBDatabase::DetachDatabase()
 void TIBDatabase::ReleaseConnection(bool force)
 {
     RequireConnected();
+    // A lost connection met on the way (a commit, a link's own client call,
+    // the detach) closes by force from inside this release. That inner
+    // release goes on from the link this one has reached, so every link
+    // hears each notification once; this one then finds nothing left.
+    const bool outermost = !m_releasing;
+    TFlagGuard releasing(m_releasing);
+    if (outermost)
+        m_linksToldBefore = 0;
     for (std::size_t i = 0; i < m_transactions.size(); ++i)
         if (TIBTransaction* transaction = m_transactions[i]) {
             try {
@@ -596,8 +604,8 @@ void TIBDatabase::ReleaseConnection(bool force)
                     throw;
             }
         }
-    for (std::size_t i = 0; i < m_sqlObjects.size(); ++i)
-        if (TIBBase* link = m_sqlObjects[i]) {
+    while (Connected() && m_linksToldBefore < m_sqlObjects.size())
+        if (TIBBase* link = m_sqlObjects[m_linksToldBefore++]) {
             try {
                 link->NotifyBeforeDisconnect();
             } catch (...) {
@@ -605,8 +613,6 @@ void TIBDatabase::ReleaseConnection(bool force)
                     throw;
             }
         }
-    // A lost connection met while the transactions ended has closed the
-    // connection by force already, links told; nothing is left to detach.
     if (!Connected())
         return;
     if (!m_handleIsShared) {
@@ -861,21 +867,32 @@ void TIBTransaction::FinishTransaction(TTransactionAction action, bool forced)
                 }
             }
     };
-    notify(&TIBBase::NotifyBeforeTransactionEnd);
+    // A lost connection met by the commit or rollback below closes the
+    // connection by force, which ends this transaction from inside this
+    // end: that inner end leaves out what the links heard already, and this
+    // one leaves out what the inner end told them.
+    if (!m_ending)
+        notify(&TIBBase::NotifyBeforeTransactionEnd);
+    const unsigned endsTold = m_endsTold;
     ISC_STATUS status = 0;
-    if (m_handle != 0) {
-        status = action == TARollback ? api.isc_rollback_transaction(ThreadStatusVector(), &m_handle)
-                                      : api.isc_commit_transaction(ThreadStatusVector(), &m_handle);
-        status = CheckCall(status, false);
+    {
+        TFlagGuard ending(m_ending);
+        if (m_handle != 0) {
+            status = action == TARollback ? api.isc_rollback_transaction(ThreadStatusVector(), &m_handle)
+                                          : api.isc_commit_transaction(ThreadStatusVector(), &m_handle);
+            status = CheckCall(status, false);
+        }
+        // Then the inner end has also left nothing to roll back.
+        if (forced && status > 0 && m_handle != 0)
+            status = CheckCall(api.isc_rollback_transaction(ThreadStatusVector(), &m_handle), false);
     }
-    // A lost connection met above may have ended this transaction already
-    // (the connection's forced close): then there is nothing to roll back.
-    if (forced && status > 0 && m_handle != 0)
-        status = CheckCall(api.isc_rollback_transaction(ThreadStatusVector(), &m_handle), false);
     if (forced)
         m_handle = 0;
     else if (status > 0)
         RaiseServerError();
+    if (m_endsTold != endsTold)
+        return;
+    ++m_endsTold;
     notify(&TIBBase::NotifyAfterTransactionEnd);
 }
 

@@ -198,6 +198,8 @@ private:
     std::unique_ptr<TIBTransaction> m_internalTransaction;
     std::unique_ptr<TSchema> m_schema;
     bool m_closingForced = false;   // a lost connection met meanwhile closes nothing twice
+    bool m_releasing = false;       // ReleaseConnection under way
+    std::size_t m_linksToldBefore = 0;   // slots told of the disconnect by the release under way
 };
 
 enum TTransactionAction { TARollback, TACommit, TARollbackRetaining, TACommitRetaining };
@@ -266,4 +268,6 @@ private:
     int m_idleTimer = 0;
     TTransactionAction m_defaultAction = TACommit;
     TAutoStopAction m_autoStopAction = saNone;
+    bool m_ending = false;          // a commit or rollback of FinishTransaction under way
+    unsigned m_endsTold = 0;        // counts the ends the links were told of
 };

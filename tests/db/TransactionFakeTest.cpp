@@ -305,6 +305,43 @@ TEST(TransactionFake, LostConnectionDuringCommitClosesTheConnection)
     transaction.Commit();
 }
 
+TEST(TransactionFake, LostConnectionTellsEachLinkEachNotificationOnce)
+{
+    // The forced close happens inside the commit or the detach; the links
+    // hear every notification once, and nothing after the connection closed.
+    UseFakeClient();
+    const struct {
+        const char* name;
+        bool startTransaction;
+        bool commit;    // else a plain disconnect
+        Entries want;
+    } cases[] = {
+        {"commit", true, true, {"link:ending", "link:ended", "link:disconnecting", "link:disconnected"}},
+        {"disconnect, commit first", true, false,
+         {"link:ending", "link:ended", "link:disconnecting", "link:disconnected"}},
+        {"disconnect, detach", false, false, {"link:disconnecting", "link:disconnected"}},
+    };
+    for (const auto& c : cases) {
+        fake::Reset();
+        TWatchedTransaction w;
+        auto& [journal, database, transaction, owner, link] = w;
+        if (c.startTransaction)
+            transaction.StartTransaction();
+        LoseConnection();
+        try {
+            if (c.commit)
+                transaction.Commit();
+            else
+                database.SetConnected(false);
+        } catch (const EIBInterBaseError& e) {
+            EXPECT_EQ(e.EngineErrorCode(), 335544741) << c.name;
+        }
+        EXPECT_FALSE(transaction.Active()) << c.name;
+        EXPECT_FALSE(database.Connected()) << c.name;
+        EXPECT_EQ(journal.entries, c.want) << c.name;
+    }
+}
+
 TEST(TransactionFake, LostConnectionDuringStartClosesTheConnection)
 {
     UseFakeClient();
