@@ -453,7 +453,9 @@ void TIBXSQLVAR::AssignText(const std::string& value)
     const bool nullable = IsNullable();
     if (nullable)
         AssignNull(false);
-    switch (SqlType()) {
+    // A text stored before has made the entry fixed text: the parameter's
+    // kind is what the describe said.
+    switch (m_describedType) {
     case SQL_VARYING:
     case SQL_TEXT:
         StoreText(value, nullable);
@@ -467,7 +469,7 @@ void TIBXSQLVAR::AssignText(const std::string& value)
         AssignNull(true);
         return;
     }
-    switch (SqlType()) {
+    switch (m_describedType) {
     case SQL_TIMESTAMP:
     case SQL_TYPE_TIME:
     case SQL_TYPE_DATE: {
@@ -517,6 +519,7 @@ void TIBXSQLVAR::BindBuffers()
         RaiseClientError(ibxeUnknownSQLDataType, {std::int64_t{type}});
     }
     m_maxLength = (type == SQL_VARYING || type == SQL_TEXT) ? static_cast<int>(length) : 0;
+    m_describedType = type;
     const std::size_t size = std::max<std::size_t>({length, natural, 1});
     m_data.reset(CallocOrThrow(size));
     m_dataSize = size;

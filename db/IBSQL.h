@@ -95,6 +95,9 @@ private:
     int m_index;
     std::string m_name;
     int m_maxLength = 0;
+    // The type code without the nullable bit as last described; the writers
+    // rewrite the entry's own type code.
+    int m_describedType = 0;
     bool m_modified = false;
     XSQLVAR* m_var = nullptr;       // inside the parent's client structure
     MallocPtr<char> m_data;

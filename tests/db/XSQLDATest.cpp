@@ -532,6 +532,37 @@ TEST_F(DescriptorArea, EmptyTextIsEmptyForTextAndNullForOtherTypes)
     EXPECT_EQ(Bytes(area[1]), "12");
 }
 
+TEST_F(DescriptorArea, AssignTextDecidesFromTheDescribedType)
+{
+    // Storing a text rewrites the entry's type; the next text is still
+    // judged by what the parameter was described as.
+    TIBSQL sql;
+    TIBXSQLDA& area = sql.OutputArea();
+    const struct {
+        const char* name;
+        short type;
+        std::vector<std::string> values;
+        bool wantNull;
+        std::string wantText;
+    } cases[] = {
+        {"integer, text then empty", SQL_LONG + 1, {"", "7", ""}, true, ""},
+        {"integer, not nullable", SQL_LONG, {"7", ""}, true, ""},
+        {"integer, empty then text", SQL_LONG + 1, {"", "7"}, false, "7"},
+        {"date, text then empty", SQL_TYPE_DATE + 1, {"2024/01/05", ""}, true, ""},
+        {"varchar, text then empty", SQL_VARYING + 1, {"x", ""}, false, ""},
+    };
+    for (const auto& c : cases) {
+        DescribeParams(area, {"P"}, {{c.type, 10}});
+        for (const std::string& value : c.values)
+            area[0].AssignText(value);
+        EXPECT_EQ(area[0].IsNull(), c.wantNull) << c.name;
+        if (!c.wantNull) {
+            EXPECT_EQ(area[0].SqlType(), SQL_TEXT) << c.name;
+            EXPECT_EQ(Bytes(area[0]), c.wantText) << c.name;
+        }
+    }
+}
+
 TEST_F(DescriptorArea, AssignNullReachesEverySameNamedEntry)
 {
     TIBSQL sql;
