@@ -544,11 +544,13 @@ void TIBXSQLDA::Resize(int count)
     m_names.clear();
     for (auto& v : m_vars)
         v->m_name.clear();
-    m_count = count;
     if (count == 0) {
+        m_count = 0;
         m_uniqueRelationName.clear();
         return;
     }
+    // The count changes last: growing can throw, and until then the entries
+    // in use stay the ones that exist.
     if (count > m_size) {
         const std::size_t oldBytes = m_size == 0 ? 0 : XSQLDA_LENGTH(static_cast<std::size_t>(m_size));
         ReallocZeroed(m_sqlda, oldBytes, XSQLDA_LENGTH(static_cast<std::size_t>(count)));
@@ -564,6 +566,7 @@ void TIBXSQLDA::Resize(int count)
     }
     m_sqlda->sqln = static_cast<ISC_SHORT>(count);
     m_sqlda->sqld = static_cast<ISC_SHORT>(count);
+    m_count = count;
 }
 
 void TIBXSQLDA::BindBuffers()

@@ -8,10 +8,15 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <fstream>
+#include <new>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -126,6 +131,40 @@ TEST_F(DescriptorArea, GrowthKeepsEveryEntryAndItsBuffersReachable)
     EXPECT_EQ(area[0].AsText(), "abc");
     EXPECT_EQ(area[1].AsText(), "77");
     EXPECT_EQ(area[39].XSqlVar()->sqltype, 0);   // new entries arrive zero-filled
+}
+
+TEST_F(DescriptorArea, FailedGrowthKeepsTheEntriesInUse)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer aborts on a refused allocation instead of failing it";
+#else
+    TIBSQL sql;
+    TIBXSQLDA& area = sql.OutputArea();
+    Describe(area, {{SQL_LONG, 4}, {SQL_LONG, 4}});
+    // Room for a few more megabytes of address space, not for 30000 entries.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_AS, &saved), 0);
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (2 << 20);
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+    bool refused = false;
+    try {
+        area.Resize(30000);
+    } catch (const std::bad_alloc&) {
+        refused = true;
+    }
+    setrlimit(RLIMIT_AS, &saved);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(area.Count(), 2);
+    EXPECT_EQ(area.AsXSQLDA()->sqld, 2);
+    EXPECT_EQ(ClientErrorText([&] { area.Item(2); }, ibxeXSQLDAIndexOutOfRange),
+              Cp932("XSQLDA インデックスが範囲外です。"));
+    area.Resize(30000);
+    EXPECT_EQ(area.Count(), 30000);
+    EXPECT_EQ(area[29999].XSqlVar(), &area.AsXSQLDA()->sqlvar[29999]);
+#endif
 }
 
 TEST_F(DescriptorArea, ResizeToZeroKeepsTheStructureForReuse)
