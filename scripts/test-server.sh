@@ -33,8 +33,11 @@
 #   the set-up isql-fb and fbsvcmgr from firebird3.0-utils.
 #
 # The instance runs as the calling user; called as root, as user nobody, so
-# that it can write neither the system's Firebird files nor its log, and a
-# client that knows the published test password gains nothing.
+# that it can write neither the system's Firebird files nor its log.  Any
+# local user who knows the published test password can use the instance while
+# it runs, with the rights of the user it runs as (a backup through the
+# service manager is written wherever that user may write); it lives only as
+# long as the test run.
 set -euo pipefail
 
 die() { echo "test-server: $*" >&2; exit 1; }
