@@ -85,8 +85,10 @@ export KX27_TEST_SERVER="127.0.0.1/$(cat "$run/server/port"):"
 export KX27_TEST_SERVER_DIR="$run/server/data/"
 # Every test process gets a lock folder of this run for the embedded engine
 # (the system's /tmp/firebird belongs to user firebird) and keeps its
-# temporary files in this run's folder.
-mkdir "$run/lock" "$run/tmp"
+# temporary files in this run's folder, which user nobody may pass through
+# for the instances the test of the server script starts as root.
+mkdir "$run/lock"
+mkdir -m 0711 "$run/tmp"
 export FIREBIRD_LOCK="$run/lock"
 export TMPDIR="$run/tmp"
 
