@@ -75,8 +75,28 @@ start_time() {
   echo "${fields[19]}"
 }
 
+# Alive and not a zombie waiting to be reaped.
+alive() {
+  local stat
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+  stat=${stat##*) }
+  [[ ${stat:0:1} != Z ]]
+}
+
 port_answers() {
   timeout 2 bash -c "exec 3<>/dev/tcp/$HOST/$1" 2>/dev/null
+}
+
+# Whether the process listens on the port: /proc/net/tcp names sockets by
+# inode, /proc/PID/fd links to the process's own.
+listens_on() {
+  local pid=$1 port=$2 inodes
+  inodes=$(find "/proc/$pid/fd" -lname 'socket:*' -printf '%l\n' 2>/dev/null | tr -dc '0-9\n')
+  [[ -n $inodes ]] || return 1
+  awk -v inodes="$inodes" -v addr="$(printf '0100007F:%04X' "$port")" '
+    BEGIN { n = split(inodes, a, "\n"); for (i = 1; i <= n; i++) own[a[i]] = 1 }
+    $2 == addr && $4 == "0A" && ($10 in own) { found = 1 }
+    END { exit !found }' /proc/net/tcp
 }
 
 # The pid in RUN/server/pid when it is this instance's server still running.
@@ -196,7 +216,8 @@ run with a TMPDIR that other users may pass through (like /tmp)"; }
     # the subshell's pid is the server's.  Its own session keeps it out of
     # the terminal's Ctrl-C; the caller stops it.
     (cd "$dir" && exec setsid "${server_command[@]}" </dev/null >"$dir/server.out" 2>&1) &
-    echo $! >"$dir/pid"
+    local pid=$!
+    echo "$pid" >"$dir/pid"
     local deadline=$((SECONDS + START_TIMEOUT))
     while :; do
       if instance_answers "$dir" "$port"; then
@@ -205,8 +226,14 @@ run with a TMPDIR that other users may pass through (like /tmp)"; }
         echo "$run"
         return 0
       fi
-      if ! server_pid "$run" >/dev/null; then
-        grep -q 'Address already in use' "$dir/server.out" && break
+      # Taken by another server between the probe and the start: this one
+      # would retry for a minute; the next port is tried at once.
+      if port_answers "$port" && ! listens_on "$pid" "$port"; then
+        kill -TERM "$pid" 2>/dev/null || true
+        while alive "$pid"; do sleep 0.2; done
+        break
+      fi
+      if ! alive "$pid"; then
         cat "$dir/server.out" >&2
         stop_instance "$run"
         die "the server ended without answering on $HOST/$port"
