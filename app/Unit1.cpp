@@ -4,6 +4,10 @@
 #include "Encoding.h"
 #include "UnitV.h"
 
+#include <SourceFile.h>
+#include <SysUtils.h>
+#include <TestSearch.h>
+
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFont>
@@ -178,6 +182,8 @@ void TForm1::CreateComponents()
     IBQuery1->SetTransaction(IBTransaction1.get());
     IBQuery1->SetBufferChunks(1000);
     IBQuery1->SetCachedUpdates(false);
+
+    m_build = std::make_unique<TDictionaryBuild>(*IBDatabase1, *IBTransaction1, *IBQuery1, m_columnWidths);
 }
 
 void TForm1::showEvent(QShowEvent* event)
@@ -233,12 +239,12 @@ void TForm1::FormClose()
 
 void TForm1::Button1Click()
 {
-    // The dictionary build is delegated to postal/ (not wired up yet).
+    m_build->Run(SourceFilePath(), *this);
 }
 
 void TForm1::Button2Click()
 {
-    // The test search is delegated to postal/ (not wired up yet).
+    TestSearch(*IBDatabase1, *IBTransaction1, *IBQuery1, FromQString(Edit4->text()), *this);
 }
 
 void TForm1::Button3Click()
@@ -294,6 +300,20 @@ void TForm1::DisconnectAll()
     IBDatabase1->SetConnected(false);
 }
 
+bool TForm1::TableExists(const std::string& tableName)
+{
+    // ComboBox1's items are the scratch list the names are listed into.
+    ComboBox1->clear();
+    TStringList names;
+    IBDatabase1->ListTableNames(names, false);
+    for (const std::string& name : names.Lines())
+        ComboBox1->addItem(ToQString(name));
+    for (int i = 0; i < ComboBox1->count(); ++i)
+        if (SameText(FromQString(ComboBox1->itemText(i)), tableName))
+            return true;
+    return false;
+}
+
 void TForm1::SetStatusLine(QLabel* label, const std::string& text, bool repaintNow)
 {
     const QRect before = label->geometry();
@@ -332,6 +352,21 @@ bool TForm1::EscapeDown()
 void TForm1::EnableBuildButton(bool on)
 {
     Button1->setEnabled(on);
+}
+
+void TForm1::EnableSearchButton(bool on)
+{
+    Button2->setEnabled(on);
+}
+
+void TForm1::ClearMemo()
+{
+    Memo1->clear();
+}
+
+void TForm1::AddMemoLine(const std::string& line)
+{
+    Memo1->appendPlainText(ToQString(line));
 }
 
 void TForm1::SetEscapeKey(EscapeKey* key)

@@ -5,6 +5,9 @@
 #include "EscapeKey.h"
 #include "Settings.h"
 
+#include <BuildView.h>
+#include <DictionaryBuild.h>
+
 #include <IBDatabase.h>
 #include <IBQuery.h>
 
@@ -21,7 +24,7 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 
-class TForm1 : public QWidget, private WindowPosition {
+class TForm1 : public QWidget, private WindowPosition, private DictionaryBuildView, private SearchView {
 public:
     explicit TForm1(QWidget* parent = nullptr);
     ~TForm1() override;
@@ -69,15 +72,22 @@ public:
     void CreateDatabaseAttempt();
     void ConnectDatabase();
     void DisconnectAll();
+    // Whole-item match, without regard to ASCII letter case, against the
+    // user tables listed into ComboBox1's items. Errors of the listing are
+    // raised.
+    bool TableExists(const std::string& tableName) override;
 
     // Status lines: the text (CP932) is painted before the call returns, so
     // a handler that never returns to the event loop still shows it.
-    void SetPhaseLine(const std::string& text);
-    void SetProgressLine(const std::string& text);
+    void SetPhaseLine(const std::string& text) override;
+    void SetProgressLine(const std::string& text) override;
     // Modal, OK only, captioned with the application title.
-    void ShowMessage(const std::string& text);
-    bool EscapeDown();
-    void EnableBuildButton(bool on);
+    void ShowMessage(const std::string& text) override;
+    bool EscapeDown() override;
+    void EnableBuildButton(bool on) override;
+    void EnableSearchButton(bool on) override;
+    void ClearMemo() override;
+    void AddMemoLine(const std::string& line) override;
 
     // The key whose state EscapeDown reads; nullptr restores the window
     // system's own. The key is not owned.
@@ -86,7 +96,7 @@ public:
     // the settings path from (default: the running executable's).
     void SetExecutablePath(const std::string& path) { m_exePath = path; }
     const std::string& SettingsPath() const noexcept { return m_settingsPath; }
-    const std::array<std::int32_t, 6>& ColumnWidths() const noexcept { return m_columnWidths; }
+    const TColumnWidths& ColumnWidths() const noexcept { return m_columnWidths; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -104,7 +114,8 @@ private:
 
     std::string m_exePath;
     std::string m_settingsPath;
-    std::array<std::int32_t, 6> m_columnWidths{};   // ADK1, ADK2, ADK3, ADR1, ADR2, ADR3
+    TColumnWidths m_columnWidths{};                  // ADK1, ADK2, ADK3, ADR1, ADR2, ADR3
+    std::unique_ptr<TDictionaryBuild> m_build;       // over the three components
     std::unique_ptr<EscapeKey> m_systemEscapeKey;   // created on first use
     EscapeKey* m_escapeKey = nullptr;                // not owned
     bool m_closeHandled = false;                     // FormClose once per showing

@@ -3,6 +3,7 @@
 #include <IBSQL.h>
 #include <SysUtils.h>
 
+#include <algorithm>
 #include <fstream>
 #include <unistd.h>
 
@@ -164,4 +165,9 @@ std::string RaisedText(const std::function<void()>& f)
     }
     ADD_FAILURE() << "nothing raised";
     return {};
+}
+
+std::vector<std::string> Tail(const std::vector<std::string>& v, std::size_t n)
+{
+    return {v.end() - static_cast<std::ptrdiff_t>(std::min(n, v.size())), v.end()};
 }

@@ -90,5 +90,8 @@ protected:
     TRecordingView m_view;
 };
 
+// The last n entries (all when there are fewer).
+std::vector<std::string> Tail(const std::vector<std::string>& v, std::size_t n);
+
 // The text of the error f raises; "" and a failure when it raises none.
 std::string RaisedText(const std::function<void()>& f);

@@ -47,11 +47,6 @@ std::vector<std::string> FinishedBuild(int n)
     return want;
 }
 
-std::vector<std::string> Tail(const std::vector<std::string>& v, std::size_t n)
-{
-    return {v.end() - static_cast<std::ptrdiff_t>(std::min(n, v.size())), v.end()};
-}
-
 } // namespace
 
 TEST(DictionaryStatements, LineForLine)

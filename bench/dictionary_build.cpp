@@ -1,0 +1,293 @@
+// dictionary_build KEN_ALL.CSV TARGET [--records N] [--forced-writes on|off] [--rounds R]
+//
+// Runs the whole dictionary build through the code Button1Click runs
+// (measuring pass, table check, DROP, CREATE, insert pass, every statement a
+// statement step through IBQuery1) with a view that only counts repaints,
+// and side by side, against the same database in the same run, the same
+// build written with the client library's calls directly: the same measuring
+// pass, then per statement start, allocate, prepare, statement-type
+// information, execute, free, commit, with the same statement texts. Both
+// start from a dropped table. Prints the wall-clock and the calling thread's
+// CPU time of each (the embedded engine works in the calling thread), their
+// ratios, the repaint count and the rows stored. An untimed build made with
+// the direct calls comes first, so that every timed run meets the same
+// database: grown to size, with a full table to drop.
+//
+// TARGET is a database file for the embedded engine or "127.0.0.1:/path" for
+// the local server (SYSDBA, copperjam); it is created when missing.
+// --records N builds from the first N records of the file only (written to a
+// temporary file beside nothing of the user's). --forced-writes sets the
+// database's forced writes for good through the attach. With --rounds R the
+// pair runs R times, alternating which goes first.
+#include <DictionaryBuild.h>
+#include <IBIntf.h>
+#include <MeasurePass.h>
+#include <SourceFile.h>
+
+#include <SysUtils.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+class TCountingView : public DictionaryBuildView {
+public:
+    explicit TCountingView(TIBDatabase& database) : m_database(database) {}
+    void SetPhaseLine(const std::string&) override { ++Repaints; }
+    void SetProgressLine(const std::string&) override { ++Repaints; }
+    void ShowMessage(const std::string& text) override { Messages += text + "\n"; }
+    bool EscapeDown() override { return false; }
+    void EnableBuildButton(bool) override {}
+    bool TableExists(const std::string& name) override
+    {
+        TStringList names;
+        m_database.ListTableNames(names, false);
+        for (const std::string& table : names.Lines())
+            if (SameText(table, name))
+                return true;
+        return false;
+    }
+
+    long Repaints = 0;
+    std::string Messages;
+
+private:
+    TIBDatabase& m_database;
+};
+
+class TSilentView : public BuildView {
+public:
+    void SetPhaseLine(const std::string&) override {}
+    void SetProgressLine(const std::string&) override {}
+    void ShowMessage(const std::string&) override {}
+    bool EscapeDown() override { return false; }
+    void EnableBuildButton(bool) override {}
+};
+
+// One statement with the client calls alone, in a transaction of its own.
+bool DirectStep(isc_db_handle* database, const TStringList& lines, std::string& text)
+{
+    const TClientApi& api = ClientApi();
+    ISC_STATUS_ARRAY status;
+    text.clear();
+    for (const std::string& line : lines.Lines()) {
+        text += line;
+        text += "\r\n";
+    }
+    isc_tr_handle transaction = 0;
+    ISC_TEB teb{database, 0, nullptr};
+    if (api.isc_start_multiple(status, &transaction, 1, &teb))
+        return false;
+    isc_stmt_handle statement = 0;
+    bool ok = api.isc_dsql_alloc_statement2(status, database, &statement) == 0 &&
+              api.isc_dsql_prepare(status, &transaction, &statement, 0, text.c_str(), 3, nullptr) == 0;
+    if (ok) {
+        const char request[] = {isc_info_sql_stmt_type};
+        char reply[8] = {};
+        ok = api.isc_dsql_sql_info(status, &statement, sizeof request, request, sizeof reply, reply) == 0 &&
+             reply[0] == isc_info_sql_stmt_type;
+    }
+    ok = ok && api.isc_dsql_execute(status, &transaction, &statement, 3, nullptr) == 0;
+    if (statement)
+        api.isc_dsql_free_statement(status, &statement, DSQL_drop);
+    if (ok && api.isc_commit_transaction(status, &transaction) == 0)
+        return true;
+    if (transaction)
+        api.isc_rollback_transaction(status, &transaction);
+    return false;
+}
+
+// The build with the client calls: same passes, same texts, no components.
+long DirectBuild(TIBDatabase& database, const std::string& path)
+{
+    TSilentView view;
+    TColumnWidths widths{};
+    int readCount = 0;
+    if (MeasurePass(path, widths, readCount, view) != moComplete)
+        throw Exception("measuring pass did not complete");
+    TStringList lines;
+    std::string text;
+    DropLines(lines);
+    DirectStep(database.HandleAddress(), lines, text);   // refused when there is no table
+    CreateLines(widths, lines);
+    if (!DirectStep(database.HandleAddress(), lines, text))
+        throw Exception("CREATE refused");
+    TSourceFile source;
+    TDictionaryRecord record;
+    long failed = 0;
+    source.Open(path);
+    while (!source.Eof()) {
+        source.ReadLine();
+        if (!source.TakeRecord(record))
+            continue;
+        InsertLines(record, lines);
+        failed += !DirectStep(database.HandleAddress(), lines, text);
+    }
+    source.Close();
+    return failed;
+}
+
+double ThreadCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+struct TTimes {
+    double wall = 0;
+    double cpu = 0;
+};
+
+template <typename F>
+void Timed(TTimes& times, F run)
+{
+    const double cpu = ThreadCpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    run();
+    times.wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    times.cpu += ThreadCpuSeconds() - cpu;
+}
+
+// The first n records' lines of the source, in a file of their own.
+std::string FirstRecords(const std::string& path, long n)
+{
+    const std::string out = (std::filesystem::temp_directory_path() /
+                             ("kx27_dictionary_build_" + std::to_string(getpid()) + ".csv"))
+                                .string();
+    TSourceFile source;
+    TDictionaryRecord record;
+    std::ofstream file(out, std::ios::binary);
+    long taken = 0;
+    source.Open(path);
+    while (taken < n && !source.Eof()) {
+        source.ReadLine();
+        file << source.Line() << "\r\n";
+        taken += source.TakeRecord(record);
+    }
+    source.Close();
+    return out;
+}
+
+long long StoredRows(TIBDatabase& database, TIBTransaction& transaction)
+{
+    transaction.StartTransaction();
+    TIBSQL count;
+    count.SetDatabase(&database);
+    count.SetTransaction(&transaction);
+    count.SQL().Add("SELECT COUNT(*) FROM ZIPDIC");
+    count.ExecQuery();
+    const long long rows = std::atoll(count.Column(0).AsText().c_str());
+    count.Close();
+    transaction.Commit();
+    return rows;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 3) {
+        std::fprintf(stderr,
+                     "usage: dictionary_build KEN_ALL.CSV TARGET [--records N] [--forced-writes on|off] [--rounds R]\n");
+        return 2;
+    }
+    const std::string source = argv[1];
+    const std::string target = argv[2];
+    long records = 0;
+    int rounds = 1;
+    const char* forcedWrites = nullptr;
+    for (int i = 3; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--records") == 0)
+            records = std::atol(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--forced-writes") == 0)
+            forcedWrites = argv[i + 1];
+        else if (std::strcmp(argv[i], "--rounds") == 0)
+            rounds = std::max(1, std::atoi(argv[i + 1]));
+    }
+    std::string path = source;
+    try {
+        if (records > 0)
+            path = FirstRecords(source, records);
+
+        TIBDatabase database("IBDatabase1");
+        database.SetLoginPrompt(false);
+        database.SetDatabaseName(target);
+        database.Params().Add("USER \"SYSDBA\"");
+        database.Params().Add("PASSWORD \"copperjam\"");
+        database.Params().Add("PAGE_SIZE 4096");
+        try {
+            database.CreateNewDatabase();
+            database.SetConnected(false);
+        } catch (const EIBError&) {
+            // It exists already.
+        }
+        database.Params().Clear();
+        database.Params().Add("USER_NAME=SYSDBA");
+        database.Params().Add("PASSWORD=copperjam");
+        if (forcedWrites)
+            database.Params().Add(std::string("force_write=") + (std::strcmp(forcedWrites, "off") == 0 ? "0" : "1"));
+        TIBTransaction transaction("IBTransaction1");
+        transaction.SetDefaultDatabase(&database);
+        database.SetDefaultTransaction(&transaction);
+        TIBQuery query("IBQuery1");
+        query.SetDatabase(&database);
+        query.SetTransaction(&transaction);
+        query.SetBufferChunks(1000);
+        query.SetCachedUpdates(false);
+        database.SetConnected(true);
+
+        TColumnWidths widths{};
+        TDictionaryBuild build(database, transaction, query, widths);
+        TCountingView view(database);
+        TTimes layer, direct;
+        long directFailed = 0;
+        long long layerRows = 0, directRows = 0;
+        // Untimed: the file grows to its size and every timed run then drops
+        // a full table left by the run before, as a build on a used database does.
+        DirectBuild(database, path);
+        for (int round = 0; round < rounds; ++round) {
+            for (int turn = 0; turn < 2; ++turn) {
+                if ((turn == 0) == (round % 2 == 0)) {
+                    Timed(layer, [&] { build.Run(path, view); });
+                    layerRows = StoredRows(database, transaction);
+                } else {
+                    Timed(direct, [&] { directFailed += DirectBuild(database, path); });
+                    directRows = StoredRows(database, transaction);
+                }
+            }
+        }
+
+        std::printf("dictionary_build: %d records read, %d inserted, %s, forced writes %s, %d round(s)\n",
+                    build.ReadCount(), build.InsertCount(), target.c_str(),
+                    forcedWrites ? forcedWrites : "as the database has them", rounds);
+        std::printf("  build   %9.3f s  cpu %9.3f s   rows stored %lld\n", layer.wall, layer.cpu, layerRows);
+        std::printf("  direct  %9.3f s  cpu %9.3f s   rows stored %lld\n", direct.wall, direct.cpu, directRows);
+        std::printf("  ratio build/direct %.4f   cpu %.4f\n", layer.wall / direct.wall, layer.cpu / direct.cpu);
+        std::printf("  repaints %ld per build\n", view.Repaints / rounds);
+        if (!view.Messages.empty())
+            std::printf("  messages: %s", view.Messages.c_str());
+        if (directFailed)
+            std::printf("  %ld direct inserts refused\n", directFailed);
+        transaction.SetActive(false);
+        database.SetConnected(false);
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "dictionary_build: %s\n", e.Message().c_str());
+        if (path != source)
+            std::filesystem::remove(path);
+        return 1;
+    }
+    if (path != source)
+        std::filesystem::remove(path);
+    return 0;
+}

@@ -1,0 +1,74 @@
+#include "TestSearch.h"
+
+#include <SysUtils.h>
+
+namespace {
+
+class TEnableOnExit {
+public:
+    explicit TEnableOnExit(SearchView& view) : m_view(view) {}
+    ~TEnableOnExit() { m_view.EnableSearchButton(true); }
+    TEnableOnExit(const TEnableOnExit&) = delete;
+    TEnableOnExit& operator=(const TEnableOnExit&) = delete;
+
+private:
+    SearchView& m_view;
+};
+
+constexpr int ResultColumns = 7;
+
+} // namespace
+
+std::string SearchText(const std::string& typed)
+{
+    std::string text = "SELECT * FROM ZIPDIC WHERE ZIP LIKE '";
+    for (char c : typed) {
+        if (c == '\'')
+            text += '\'';
+        text += c;
+    }
+    text += "%';";
+    return text;
+}
+
+std::string ResultLine(TIBQuery& query)
+{
+    std::string line;
+    TFields& fields = query.Fields();
+    for (int i = 0; i < ResultColumns; ++i) {
+        line += fields[i].AsString();
+        line += ',';
+    }
+    return line;
+}
+
+void TestSearch(TIBDatabase& database, TIBTransaction& transaction, TIBQuery& query, const std::string& typed,
+                SearchView& view)
+{
+    if (!database.Connected())
+        return;
+    if (Trim(typed).empty())
+        return;
+    if (!view.TableExists("ZIPDIC"))
+        return;
+    view.EnableSearchButton(false);
+    const TEnableOnExit enableOnExit(view);
+    view.ClearMemo();
+    query.SetActive(false);
+    transaction.SetActive(false);   // ends the previous search's transaction
+    query.SetParamCheck(true);
+    TStringList& sql = query.SQL();
+    sql.Clear();
+    sql.Add(SearchText(typed));
+    try {
+        query.Open();
+        query.First();
+        while (!query.Eof() && !view.EscapeDown()) {
+            view.AddMemoLine(ResultLine(query));
+            query.Next();
+        }
+    } catch (...) {
+        // A failed search shows only what it found before it failed.
+    }
+    query.SetActive(false);
+}
