@@ -282,11 +282,9 @@ std::string TBlobField::AsString() const
     RaiseClientError(ibxeNotSupported);
 }
 
-TField& TFields::operator[](int index) const
+void TFields::RaiseIndexError(int index)
 {
-    if (index < 0 || index >= Count())
-        ListIndexError(index);
-    return *m_items[static_cast<std::size_t>(index)];
+    ListIndexError(index);
 }
 
 TField* TFields::FindField(const std::string& name) const
@@ -351,11 +349,6 @@ void TDataSet::FreeWindow() noexcept
     m_recordCount = 0;
     m_cursorMarkValid = false;
     m_bof = m_eof = true;
-}
-
-char* TDataSet::ActiveBuffer() const noexcept
-{
-    return m_active && m_recordCount > 0 ? m_buffers[0] : nullptr;
 }
 
 bool TDataSet::ReadForward()

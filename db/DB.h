@@ -273,7 +273,12 @@ class TFields {
 public:
     int Count() const noexcept { return static_cast<int>(m_items.size()); }
     // Raises EListError outside 0 .. Count - 1.
-    TField& operator[](int index) const;
+    TField& operator[](int index) const
+    {
+        if (index < 0 || index >= Count())
+            RaiseIndexError(index);
+        return *m_items[static_cast<std::size_t>(index)];
+    }
     TField& Fields(int index) const { return (*this)[index]; }
     // Compared without regard to ASCII case; nullptr when absent.
     TField* FindField(const std::string& name) const;
@@ -281,6 +286,8 @@ public:
     void Clear() noexcept { m_items.clear(); }
 
 private:
+    [[noreturn]] static void RaiseIndexError(int index);
+
     std::vector<std::unique_ptr<TField>> m_items;
 };
 
@@ -346,7 +353,7 @@ protected:
     void DestroyFields() noexcept { m_fields.Clear(); }
 
     // The window's active record; nullptr while it holds none.
-    char* ActiveBuffer() const noexcept;
+    char* ActiveBuffer() const noexcept { return m_active && m_recordCount > 0 ? m_buffers[0] : nullptr; }
 
     bool m_active = false;
 

@@ -55,6 +55,14 @@ const TColumnDescriptor& Descriptor(const char* record, int column)
     return reinterpret_cast<const TColumnDescriptor*>(record + sizeof(TRecordHeader))[column];
 }
 
+// The 2-byte length before a VARCHAR value: little-endian, as
+// isc_vax_integer reads it, without a library call per column and row.
+int VaxInt16(const char* bytes)
+{
+    return static_cast<std::int16_t>(static_cast<unsigned char>(bytes[0]) |
+                                     (static_cast<unsigned>(static_cast<unsigned char>(bytes[1])) << 8));
+}
+
 char* MallocOrThrow(std::size_t size)
 {
     void* p = std::malloc(size == 0 ? 1 : size);
@@ -448,7 +456,7 @@ void TIBCustomDataSet::FetchRowToRecord(int recordNumber, char* record)
         case SQL_VARYING: {
             d.DataSize = static_cast<std::uint16_t>(std::max<int>(var.sqllen, 0));
             // A length beyond the declared one would run past the slot.
-            const int length = layout ? 0 : static_cast<int>(ClientApi().isc_vax_integer(value, 2));
+            const int length = layout ? 0 : VaxInt16(value);
             d.DataLength = static_cast<std::uint16_t>(std::clamp<int>(length, 0, d.DataSize));
             value += 2;
             break;
@@ -645,8 +653,10 @@ bool TIBCustomDataSet::GetFieldData(const TField& field, void* buffer) const
     if (d.DataType == SQL_VARYING || d.DataType == SQL_TEXT) {
         if (field.Size() < d.DataLength)
             RaiseClientError(ibxeFieldSizeMismatch, {field.FieldName()});
-        const auto* text = dynamic_cast<const TStringField*>(&field);
-        if (text && text->FixedChar()) {
+        // Every field of the string kind is a TStringField (CreateField).
+        const bool fixedChar =
+            field.DataType() == ftString && static_cast<const TStringField&>(field).FixedChar();
+        if (fixedChar) {
             std::memset(out, ' ', static_cast<std::size_t>(field.Size()));
             std::memcpy(out, record + d.DataOffset, d.DataLength);
             out[field.Size()] = '\0';

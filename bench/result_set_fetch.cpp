@@ -1,0 +1,314 @@
+// result_set_fetch TARGET [KEN_ALL.CSV] [--rounds N] [--keep]
+//
+// Fills ZIPDIC in TARGET with every record of KEN_ALL.CSV (default: unpacked
+// from ../shared/data/ken_all.zip beside the checkout), then reads the whole
+// table two ways, in alternating rounds against the same connection:
+//  - through IBQuery1 as the test search does: Open, First, then Fields 0-6
+//    AsString and Next until Eof, then Close;
+//  - with the client calls written directly: allocate, prepare, describe,
+//    execute, fetch until status 100, copy the seven values into strings.
+// Prints the best time of each, their ratio, the peak memory of the layer's
+// pass (the process's peak resident size, reset before the pass) and how
+// often the row cache grew. --keep reads the table TARGET holds already.
+//
+// TARGET is a database file for the embedded engine or "127.0.0.1:/path" (or
+// "127.0.0.1/PORT:/path") for a local server (SYSDBA, copperjam); it is
+// created when it does not exist, and its table ZIPDIC is replaced.
+#include <DictionaryRecord.h>
+#include <SourceFile.h>
+
+#include <IBIntf.h>
+#include <IBQuery.h>
+
+#include <SysUtils.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using TRecord = std::array<std::string, 7>;
+
+std::vector<TRecord> ReadRecords(const std::string& path)
+{
+    std::vector<TRecord> records;
+    TSourceFile file;
+    TDictionaryRecord record;
+    file.Open(path);
+    while (!file.Eof()) {
+        file.ReadLine();
+        if (file.TakeRecord(record))
+            records.push_back(record.Slots);
+    }
+    file.Close();
+    return records;
+}
+
+// KEN_ALL.CSV unpacked from the shipped zip into a temporary file.
+std::string UnpackedCsv()
+{
+    const std::string zip = std::string(KX27_SOURCE_DIR) + "/../shared/data/ken_all.zip";
+    char path[] = "/tmp/kx27-bench-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0)
+        throw std::runtime_error("mkstemp");
+    close(fd);
+    const std::string command = "unzip -p '" + zip + "' KEN_ALL.CSV > '" + path + "'";
+    if (std::system(command.c_str()) != 0)
+        throw std::runtime_error("cannot unpack " + zip);
+    return path;
+}
+
+long PeakResidentKiB()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+void ResetPeakResident()
+{
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+double Seconds(std::chrono::steady_clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+// The embedded engine works in the calling thread: on a busy machine its CPU
+// time compares more steadily than the wall clock.
+double ThreadCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+void Fill(TIBDatabase& database, TIBTransaction& transaction, TIBQuery& query, const std::vector<TRecord>& records)
+{
+    std::array<int, 6> widths{};
+    for (const TRecord& r : records)
+        for (std::size_t i = 0; i < 6; ++i)
+            widths[i] = std::max<int>(widths[i], static_cast<int>(r[i + 1].size()));
+    auto run = [&](const std::string& sql, bool mayFail) {
+        transaction.StartTransaction();
+        try {
+            query.SetParamCheck(false);
+            query.SQL().Clear();
+            query.SQL().Add(sql);
+            query.Execute();
+            transaction.Commit();
+        } catch (const EDatabaseError&) {
+            transaction.Rollback();
+            if (!mayFail)
+                throw;
+        }
+    };
+    run("DROP TABLE ZIPDIC", true);
+    run("CREATE TABLE ZIPDIC (ZIP VARCHAR(7), ADK1 VARCHAR(" + std::to_string(widths[0]) + "), ADK2 VARCHAR(" +
+            std::to_string(widths[1]) + "), ADK3 VARCHAR(" + std::to_string(widths[2]) + "), ADR1 VARCHAR(" +
+            std::to_string(widths[3]) + "), ADR2 VARCHAR(" + std::to_string(widths[4]) + "), ADR3 VARCHAR(" +
+            std::to_string(widths[5]) + "))",
+        false);
+    transaction.StartTransaction();
+    TIBSQL insert;
+    insert.SetDatabase(&database);
+    insert.SetTransaction(&transaction);
+    insert.SQL().Add("INSERT INTO ZIPDIC VALUES (:Z, :K1, :K2, :K3, :R1, :R2, :R3)");
+    insert.Prepare();
+    for (const TRecord& r : records) {
+        for (int i = 0; i < 7; ++i) {
+            TIBXSQLVAR& var = insert.InputArea().Item(i);
+            if (r[static_cast<std::size_t>(i)].empty())
+                var.AssignNull(true);
+            else
+                var.AssignText(r[static_cast<std::size_t>(i)]);
+        }
+        insert.ExecQuery();
+    }
+    insert.Close();
+    transaction.Commit();
+}
+
+// The test search's loop over the whole table; returns the rows read.
+__attribute__((noinline)) long LayerPass(TIBTransaction& transaction, TIBQuery& query, std::size_t& bytes)
+{
+    query.SetActive(false);
+    transaction.SetActive(false);
+    query.SetParamCheck(true);
+    query.SQL().Clear();
+    query.SQL().Add("SELECT * FROM ZIPDIC;");
+    query.Open();
+    query.First();
+    long rows = 0;
+    while (!query.Eof()) {
+        for (int i = 0; i < 7; ++i)
+            bytes += query.Fields()[i].AsString().size();
+        ++rows;
+        query.Next();
+    }
+    return rows;
+}
+
+__attribute__((noinline)) long DirectPass(isc_db_handle* database, std::size_t& bytes)
+{
+    const TClientApi& api = ClientApi();
+    ISC_STATUS_ARRAY status;
+    auto check = [&](ISC_STATUS s) {
+        if (s)
+            throw std::runtime_error("client call failed");
+    };
+    isc_tr_handle transaction = 0;
+    ISC_TEB teb{database, 0, nullptr};
+    check(api.isc_start_multiple(status, &transaction, 1, &teb));
+    isc_stmt_handle statement = 0;
+    check(api.isc_dsql_alloc_statement2(status, database, &statement));
+    alignas(XSQLDA) char area[XSQLDA_LENGTH(7)] = {};
+    XSQLDA* out = reinterpret_cast<XSQLDA*>(area);
+    out->version = SQLDA_VERSION1;
+    out->sqln = 7;
+    const char* sql = "SELECT * FROM ZIPDIC;\r\n";
+    check(api.isc_dsql_prepare(status, &transaction, &statement, 0, sql, 3, out));
+    std::vector<std::vector<char>> data(7);
+    std::array<short, 7> nulls{};
+    for (int i = 0; i < 7; ++i) {
+        data[static_cast<std::size_t>(i)].resize(static_cast<std::size_t>(out->sqlvar[i].sqllen) + 2);
+        out->sqlvar[i].sqldata = data[static_cast<std::size_t>(i)].data();
+        out->sqlvar[i].sqlind = &nulls[static_cast<std::size_t>(i)];
+    }
+    check(api.isc_dsql_execute2(status, &transaction, &statement, 3, nullptr, nullptr));
+    long rows = 0;
+    while (api.isc_dsql_fetch(status, &statement, 3, out) == 0) {
+        for (std::size_t i = 0; i < 7; ++i) {
+            std::string value;
+            if (nulls[i] != -1) {
+                const char* d = data[i].data();
+                value.assign(d + 2, static_cast<std::size_t>(api.isc_vax_integer(d, 2)));
+            }
+            bytes += value.size();
+        }
+        ++rows;
+    }
+    api.isc_dsql_free_statement(status, &statement, DSQL_drop);
+    api.isc_commit_transaction(status, &transaction);
+    return rows;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: result_set_fetch TARGET [KEN_ALL.CSV] [--rounds N]\n");
+        return 2;
+    }
+    const std::string target = argv[1];
+    std::string csv;
+    int rounds = 3;
+    bool keep = false;
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--keep") == 0)
+            keep = true;
+        else if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc)
+            rounds = std::max(1, std::atoi(argv[++i]));
+        else
+            csv = argv[i];
+    }
+    try {
+        std::vector<TRecord> records;
+        if (!keep) {
+            const bool unpacked = csv.empty();
+            if (unpacked)
+                csv = UnpackedCsv();
+            records = ReadRecords(csv);
+            if (unpacked)
+                std::remove(csv.c_str());
+        }
+
+        TIBDatabase database("IBDatabase1");
+        database.SetLoginPrompt(false);
+        database.SetDatabaseName(target);
+        database.Params().Add("USER \"SYSDBA\"");
+        database.Params().Add("PASSWORD \"copperjam\"");
+        database.Params().Add("PAGE_SIZE 4096");
+        try {
+            database.CreateNewDatabase();
+            database.SetConnected(false);
+        } catch (const EIBError&) {
+            // It exists already.
+        }
+        database.Params().Clear();
+        database.Params().Add("USER_NAME=SYSDBA");
+        database.Params().Add("PASSWORD=copperjam");
+        TIBTransaction transaction("IBTransaction1");
+        transaction.SetDefaultDatabase(&database);
+        database.SetDefaultTransaction(&transaction);
+        TIBQuery query("IBQuery1");
+        query.SetDatabase(&database);
+        query.SetTransaction(&transaction);
+        query.SetBufferChunks(1000);
+        database.SetConnected(true);
+
+        auto start = std::chrono::steady_clock::now();
+        if (!keep) {
+            Fill(database, transaction, query, records);
+            std::printf("result_set_fetch: %zu records stored in %.2f s\n", records.size(),
+                        Seconds(std::chrono::steady_clock::now() - start));
+        }
+
+        double bestLayer = 1e9, bestDirect = 1e9, bestLayerCpu = 1e9, bestDirectCpu = 1e9;
+        long peakKiB = 0;
+        int growths = 0;
+        std::size_t cacheBytes = 0;
+        for (int round = 0; round < rounds; ++round) {
+            std::size_t layerBytes = 0, directBytes = 0;
+            transaction.SetActive(false);
+            ResetPeakResident();
+            const long before = PeakResidentKiB();
+            start = std::chrono::steady_clock::now();
+            double cpu = ThreadCpuSeconds();
+            const long layerRows = LayerPass(transaction, query, layerBytes);
+            bestLayerCpu = std::min(bestLayerCpu, ThreadCpuSeconds() - cpu);
+            bestLayer = std::min(bestLayer, Seconds(std::chrono::steady_clock::now() - start));
+            peakKiB = std::max(peakKiB, PeakResidentKiB() - before);
+            growths = query.CacheGrowCount();
+            cacheBytes = query.CacheSize();
+            query.Close();
+            transaction.SetActive(false);
+
+            start = std::chrono::steady_clock::now();
+            cpu = ThreadCpuSeconds();
+            const long directRows = DirectPass(database.HandleAddress(), directBytes);
+            bestDirectCpu = std::min(bestDirectCpu, ThreadCpuSeconds() - cpu);
+            bestDirect = std::min(bestDirect, Seconds(std::chrono::steady_clock::now() - start));
+            if (layerRows != directRows || layerBytes != directBytes) {
+                std::fprintf(stderr, "result_set_fetch: the passes differ: %ld rows / %zu bytes against %ld / %zu\n",
+                             layerRows, layerBytes, directRows, directBytes);
+                return 1;
+            }
+            std::printf("  round %d: %ld rows, %zu value bytes\n", round + 1, layerRows, layerBytes);
+        }
+        std::printf("         wall     thread CPU   (best of %d)\n", rounds);
+        std::printf("layer   %.3f s  %.3f s\ndirect  %.3f s  %.3f s\nratio   %.3f    %.3f\n", bestLayer, bestLayerCpu,
+                    bestDirect, bestDirectCpu, bestLayer / bestDirect, bestLayerCpu / bestDirectCpu);
+        std::printf("row cache: %zu bytes, grew %d times; peak memory of the layer's pass +%ld KiB\n", cacheBytes,
+                    growths, peakKiB);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "result_set_fetch: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
