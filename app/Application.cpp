@@ -6,8 +6,10 @@
 
 #include <QMessageBox>
 
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
+#include <utility>
+#include <vector>
 
 const char* const ApplicationTitleText =
     "kx27\x81|\x97X\x95\xD6\x94\xD4\x8D\x86\x8E\xAB\x8F\x91\x8D\xEC\x90\xAC";  // kx27－郵便番号辞書作成
@@ -21,7 +23,38 @@ MessageBoxPresenter& Presenter()
     return presenter;
 }
 
+// GUI thread only, like the handlers themselves.
+int g_handlerDepth = 0;
+std::vector<std::function<void()>> g_afterHandlers;
+
+void Post(std::function<void()> action)
+{
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, std::move(action), Qt::QueuedConnection);
+}
+
 } // namespace
+
+HandlerScope::HandlerScope() noexcept
+{
+    ++g_handlerDepth;
+}
+
+HandlerScope::~HandlerScope()
+{
+    if (--g_handlerDepth > 0)
+        return;
+    for (auto& action : std::exchange(g_afterHandlers, {}))
+        Post(std::move(action));
+}
+
+void RunAfterHandlers(std::function<void()> action)
+{
+    if (g_handlerDepth > 0)
+        g_afterHandlers.push_back(std::move(action));
+    else
+        Post(std::move(action));
+}
 
 void SetMessageBoxPresenter(MessageBoxPresenter presenter)
 {

@@ -27,18 +27,34 @@ void SetMessageBoxPresenter(MessageBoxPresenter presenter);
 // flight. Never throws.
 void ShowErrorBox(std::exception_ptr error) noexcept;
 
+// Marks a handler as running for as long as it lives. A handler's modal box
+// runs a nested event loop, so events are served while the handler is not
+// done; RunAfterHandlers keeps what must not run then.
+class HandlerScope {
+public:
+    HandlerScope() noexcept;
+    ~HandlerScope();
+    HandlerScope(const HandlerScope&) = delete;
+    HandlerScope& operator=(const HandlerScope&) = delete;
+};
+
 // Runs a handler body; whatever escapes it ends the handler there and is
 // shown by the general error handler. Qt is built without exceptions, so no
 // exception may travel back into it: every handler runs through here.
 template <typename Body>
 void RunHandler(Body&& body) noexcept
 {
+    HandlerScope scope;
     try {
         body();
     } catch (...) {
         ShowErrorBox(std::current_exception());
     }
 }
+
+// Runs the action from the event loop when no handler is running: queued at
+// once when none runs, otherwise once the outermost one has returned.
+void RunAfterHandlers(std::function<void()> action);
 
 // The application object. Its notify() is only the last net for an error
 // that some slot let out past RunHandler.

@@ -7,6 +7,7 @@
 #include <SourceFile.h>
 #include <SysUtils.h>
 #include <TestSearch.h>
+#include "WindowIcon.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
@@ -87,6 +88,7 @@ TForm1::TForm1(QWidget* parent)
 {
     setObjectName("Form1");
     setWindowTitle(ToQString("\x97X\x95\xD6\x94\xD4\x8D\x86\x8E\xAB\x8F\x91\x8D\xEC\x90\xAC"));  // 郵便番号辞書作成
+    setWindowIcon(WindowIcon());
     setFixedSize(ClientWidth, ClientHeight);
     move(DesignLeft, DesignTop);
 

@@ -1,5 +1,6 @@
 // Program entry: the application object, its title, the main window, the loop.
 #include "Application.h"
+#include "TerminationSignals.h"
 #include "Unit1.h"
 
 #include <exception>
@@ -21,6 +22,8 @@ int main(int argc, char** argv)
         return 1;
     }
     Form1 = form.get();
-    form->show();
+    InstallTerminationSignals(form.get());
+    form->show();   // FormShow: the client library's first attach
+    InstallTerminationSignals(form.get());   // ours back in place of the library's
     return application.exec();
 }

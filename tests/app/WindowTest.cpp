@@ -3,6 +3,7 @@
 #include <ErrorText.h>
 #include <EscapeKey.h>
 #include <IBIntf.h>
+#include <TerminationSignals.h>
 #include <Unit1.h>
 #include <UnitV.h>
 
@@ -23,6 +24,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -173,6 +175,7 @@ TEST_F(Window, FixedWhiteWindowWithoutMaximise)
     EXPECT_EQ(form.size(), QSize(420, 270));
     EXPECT_EQ(form.minimumSize(), form.maximumSize());
     EXPECT_EQ(FromQString(form.windowTitle()), "\x97X\x95\xD6\x94\xD4\x8D\x86\x8E\xAB\x8F\x91\x8D\xEC\x90\xAC");  // 郵便番号辞書作成
+    EXPECT_TRUE(form.windowIcon().availableSizes().contains(QSize(32, 32)));   // its own, not the platform's
     const Qt::WindowFlags flags = form.windowFlags();
     EXPECT_TRUE(flags.testFlag(Qt::WindowSystemMenuHint));
     EXPECT_TRUE(flags.testFlag(Qt::WindowMinimizeButtonHint));
@@ -330,6 +333,41 @@ TEST_F(Window, StatusLinesPaintAtOnce)
     form.SetProgressLine("1234");
     EXPECT_EQ(FromQString(form.Label5->text()), "1234");
     form.Label4->removeEventFilter(&counter);
+}
+
+// SIGTERM and SIGINT close the window as its close button does; raised while
+// a handler runs (here inside the nested loop a message box would run), the
+// close waits until the handler has returned.
+TEST_F(Window, TerminationSignalsCloseAfterTheRunningHandler)
+{
+    const std::string settings = "\r\n" + m_dir.string() + "/\r\nT.FDB\r\n50\r\n60\r\n";
+    for (int signal : {SIGTERM, SIGINT}) {
+        for (bool inHandler : {false, true}) {
+            TForm1& form = Start(settings + "extra\r\n");   // connected: the client library's handlers are in
+            ASSERT_TRUE(form.IBDatabase1->Connected());
+            InstallTerminationSignals(&form);
+            auto waitForClose = [&] {
+                for (int i = 0; i < 200 && form.isVisible(); ++i)
+                    QTest::qWait(10);
+            };
+            if (inHandler) {
+                RunHandler([&] {
+                    ::raise(signal);
+                    QTest::qWait(50);   // the nested loop sees the request
+                    EXPECT_TRUE(form.isVisible()) << signal;
+                    EXPECT_TRUE(form.IBDatabase1->Connected()) << signal;
+                });
+            } else {
+                ::raise(signal);
+            }
+            waitForClose();
+            EXPECT_FALSE(form.isVisible()) << signal << " in handler " << inHandler;
+            EXPECT_FALSE(form.IBDatabase1->Connected()) << signal;
+            EXPECT_EQ(ReadSettings(), settings) << signal;
+            m_form.reset();
+        }
+    }
+    EXPECT_TRUE(m_boxes.empty());
 }
 
 TEST_F(Window, EscapeKeyIsInjected)

@@ -1,0 +1,97 @@
+#include "TerminationSignals.h"
+
+#include "Application.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QWidget>
+
+#ifndef _WIN32
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+// How the client library swallows these signals: its first attach (or create)
+// of the process, not the loading, installs one handler of its own for
+// SIGINT and SIGTERM with sigaction (SA_SIGINFO | SA_RESTART). That handler
+// calls the handler that was in place before it, but never the default
+// action: over SIG_DFL the signal is taken and dropped, and the program runs
+// on (its attachments too). Later attaches, the embedded
+// engine's loading included, leave whatever handler is in place.
+//
+// So ours goes in before the window is shown (during the first attach the
+// library then passes the signal on to it) and again after (ours then takes
+// the library's place, and nothing depends on its passing on). The handler
+// only writes a byte into a pipe; the event loop reads it and closes the
+// window, after any running handler, so a build is never cut off by a
+// disconnect under its feet.
+
+#ifdef _WIN32
+
+void InstallTerminationSignals(QWidget*) {}
+
+#else
+
+namespace {
+
+const int Signals[] = {SIGTERM, SIGINT};
+
+int g_pipe[2] = {-1, -1};
+bool g_ignored[2] = {};   // ignored when the program started: stays so (nohup, background jobs)
+QPointer<QSocketNotifier> g_notifier;
+QPointer<QWidget> g_window;
+
+void OnTerminationSignal(int)
+{
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(g_pipe[1], &byte, 1);   // a full pipe already asks
+    errno = saved;
+}
+
+void CloseWindow()
+{
+    if (g_window)
+        g_window->close();
+}
+
+void OnCloseRequested()
+{
+    char drained[64];
+    while (::read(g_pipe[0], drained, sizeof drained) > 0) {
+    }
+    RunAfterHandlers(CloseWindow);
+}
+
+} // namespace
+
+void InstallTerminationSignals(QWidget* window)
+{
+    g_window = window;
+    if (g_pipe[0] < 0) {
+        if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+            return;   // the signals keep their default action: they end the program unsaved
+        for (int i = 0; i < 2; ++i) {
+            struct sigaction current {};
+            ::sigaction(Signals[i], nullptr, &current);
+            g_ignored[i] = current.sa_handler == SIG_IGN;
+        }
+    }
+    if (!g_notifier) {
+        g_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, QCoreApplication::instance());
+        QObject::connect(g_notifier, &QSocketNotifier::activated, g_notifier, [] { OnCloseRequested(); });
+    }
+    struct sigaction action {};
+    action.sa_handler = OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;   // the build's reads and the client's network calls go on undisturbed
+    for (int i = 0; i < 2; ++i)
+        if (!g_ignored[i])
+            ::sigaction(Signals[i], &action, nullptr);
+}
+
+#endif

@@ -1,0 +1,193 @@
+// The real program, seen from outside: started as a process with a settings
+// file beside a copy of it, connected to the embedded engine.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Waits for a condition without judging how long it took: the bound only
+// keeps a broken program from hanging the run.
+template <typename Condition>
+bool WaitFor(Condition condition, std::chrono::seconds bound = std::chrono::seconds(60))
+{
+    const auto end = std::chrono::steady_clock::now() + bound;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::string ReadFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string Output(const std::string& command)
+{
+    std::string out;
+    if (std::FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            out.append(buffer, n);
+        ::pclose(pipe);
+    }
+    return out;
+}
+
+pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& env, const fs::path& dir = {})
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (!dir.empty() && ::chdir(dir.c_str()) != 0)
+            ::_exit(126);
+        // A run started in the background ignores SIGINT, and an ignored
+        // signal stays ignored across exec: the program would keep it so.
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+        for (const std::string& e : env)
+            ::putenv(const_cast<char*>(e.c_str()));
+        std::vector<char*> argv;
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return child;
+}
+
+class Program : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/kx27_program_XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        m_dir = pattern;
+        fs::copy_file(KX27_EXECUTABLE, m_dir / "kx27");   // the settings file lies beside the executable
+        m_written = "\r\n" + m_dir.string() + "/\r\nT.FDB\r\n50\r\n60\r\n";
+    }
+    void TearDown() override
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        std::error_code ignored;
+        fs::remove_all(m_dir, ignored);
+    }
+
+    // Line 4 in hex and a sixth line: a file the program wrote differs.
+    void Start(const std::vector<std::string>& env)
+    {
+        std::ofstream(m_dir / "kx27.dat", std::ios::binary)
+            << "\r\n" + m_dir.string() + "/\r\nT.FDB\r\n$32\r\n60\r\nextra\r\n";
+        std::vector<std::string> all = env;
+        all.push_back("XDG_RUNTIME_DIR=" + m_dir.string());
+        m_pid = Spawn({(m_dir / "kx27").string()}, all, m_dir);
+        ASSERT_GT(m_pid, 0);
+    }
+
+    bool DatabaseOpen() const
+    {
+        std::error_code ec;
+        for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(m_pid) + "/fd", ec))
+            if (fs::read_symlink(fd.path(), ec) == m_dir / "T.FDB")
+                return true;
+        return false;
+    }
+
+    // The main thread sleeps in the event loop's poll.
+    bool Idle() const
+    {
+        return ReadFile("/proc/" + std::to_string(m_pid) + "/wchan").find("poll") != std::string::npos;
+    }
+
+    // Sends the signal and waits for the program to end; true when it ended
+    // by itself with status 0.
+    ::testing::AssertionResult EndsOn(int signal)
+    {
+        ::kill(m_pid, signal);
+        int status = 0;
+        const bool ended = WaitFor([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; });
+        if (!ended) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        m_pid = 0;
+        if (!ended)
+            return ::testing::AssertionFailure() << "still running after signal " << signal;
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            return ::testing::AssertionFailure() << "ended with wait status " << status;
+        return ::testing::AssertionSuccess();
+    }
+
+    fs::path m_dir;
+    std::string m_written;
+    pid_t m_pid = 0;
+};
+
+} // namespace
+
+// Once connected, the client library has handlers of its own for these
+// signals; the program must still end on them the way Alt+X ends it.
+TEST_F(Program, EndsOnTerminationSignalsAndSavesTheSettings)
+{
+    for (int signal : {SIGTERM, SIGINT}) {
+        Start({"QT_QPA_PLATFORM=offscreen"});
+        ASSERT_TRUE(WaitFor([&] { return DatabaseOpen(); })) << "never connected";
+        WaitFor([&] { return Idle(); }, std::chrono::seconds(10));   // not every kernel tells
+        EXPECT_TRUE(EndsOn(signal));
+        EXPECT_EQ(ReadFile(m_dir / "kx27.dat"), m_written) << signal;
+    }
+}
+
+// Under a real X server: the caption the window manager gets is the window's
+// own, nothing appended, and the window carries its own icon.
+TEST_F(Program, CaptionAndIconUnderX)
+{
+    if (std::system("command -v Xvfb xdotool xprop >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs Xvfb, xdotool and xprop";
+    int displayPipe[2];
+    ASSERT_EQ(::pipe(displayPipe), 0);
+    const pid_t server = Spawn({"Xvfb", "-displayfd", std::to_string(displayPipe[1]), "-nolisten", "tcp"}, {});
+    ::close(displayPipe[1]);
+    std::string number;
+    char c;
+    while (::read(displayPipe[0], &c, 1) == 1 && c != '\n')
+        number += c;
+    ::close(displayPipe[0]);
+    ASSERT_FALSE(number.empty()) << "Xvfb gave no display";
+    const std::string display = "DISPLAY=:" + number;
+
+    Start({display, "QT_QPA_PLATFORM=xcb"});
+    const std::string window =
+        Output(display + " timeout 60 xdotool search --sync --onlyvisible --pid " + std::to_string(m_pid) + " | head -1");
+    ASSERT_FALSE(window.empty()) << "no window";
+    const std::string props = Output(display + " xprop -id " + window.substr(0, window.find('\n')) + " _NET_WM_NAME _NET_WM_ICON");
+    EXPECT_NE(props.find("_NET_WM_NAME(UTF8_STRING) = \"\xE9\x83\xB5\xE4\xBE\xBF\xE7\x95\xAA\xE5\x8F\xB7\xE8\xBE\x9E\xE6\x9B\xB8\xE4\xBD\x9C\xE6\x88\x90\"\n"),  // 郵便番号辞書作成
+              std::string::npos)
+        << props.substr(0, 200);
+    EXPECT_NE(props.find("Icon (32 x 32)"), std::string::npos) << props.substr(0, 200);
+    EXPECT_TRUE(EndsOn(SIGTERM));
+    EXPECT_EQ(ReadFile(m_dir / "kx27.dat"), m_written);
+
+    ::kill(server, SIGTERM);
+    ::waitpid(server, nullptr, 0);
+}
