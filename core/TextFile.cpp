@@ -9,9 +9,9 @@
 #include <sys/stat.h>
 
 #ifdef _WIN32
+#include <filesystem>
 #include <io.h>
 #include <process.h>
-#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -49,12 +49,15 @@ void KeepPermissions(int, const struct stat&) {}
 std::FILE* StreamOf(int fd) { return ::_fdopen(fd, "wb"); }
 void CloseDescriptor(int fd) { ::_close(fd); }
 bool SyncToDisk(std::FILE* file) { return ::_commit(::_fileno(file)) == 0; }
+// Replaces an existing file (MoveFileEx with MOVEFILE_REPLACE_EXISTING);
+// <windows.h> stays out, its DeleteFile macro would rename ours.
 bool MoveOver(const std::string& from, const std::string& to)
 {
-    if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return true;
-    errno = EACCES;
-    return false;
+    std::error_code error;
+    std::filesystem::rename(from, to, error);
+    if (error)
+        errno = EACCES;
+    return !error;
 }
 #else
 int ProcessId() { return static_cast<int>(::getpid()); }
