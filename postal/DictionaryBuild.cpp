@@ -110,10 +110,19 @@ bool TDictionaryBuild::StatementStep(const TStringList& lines)
         m_transaction.StartTransaction();
         m_query.Close();
         m_query.SetParamCheck(false);
+        // The lines arrive as one change, so the query is closed, unprepared
+        // and its text handed on once per statement instead of once per line.
         TStringList& sql = m_query.SQL();
-        sql.Clear();
-        for (const std::string& line : lines.Lines())
-            sql.Add(line);
+        sql.BeginUpdate();
+        try {
+            sql.Clear();
+            for (const std::string& line : lines.Lines())
+                sql.Add(line);
+        } catch (...) {
+            sql.EndUpdate();
+            throw;
+        }
+        sql.EndUpdate();
         if (!m_query.IsPrepared())
             m_query.Prepare();
         m_query.Execute();
