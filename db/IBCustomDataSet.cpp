@@ -670,13 +670,17 @@ bool TIBCustomDataSet::GetFieldData(const TField& field, void* buffer) const
     return true;
 }
 
+TIBStringField::TIBStringField(TDataSet* dataSet, const TFieldDef& def)
+    : TStringField(dataSet, def), m_buffer(static_cast<std::size_t>(std::max(def.Size, 0)) + 1, '\0')
+{
+}
+
 std::string TIBStringField::AsString() const
 {
-    std::string text(static_cast<std::size_t>(Size()) + 1, '\0');
-    if (!GetData(text.data()))
+    // The value ends at its first zero byte.
+    if (!GetData(m_buffer.data()))
         return {};
-    text.resize(std::strlen(text.c_str()));
-    return text;
+    return std::string(m_buffer.c_str());
 }
 
 void TIBCustomDataSet::SelectSQLChanging()

@@ -12,12 +12,15 @@
 #include <string>
 #include <vector>
 
-// Reads its text through a buffer of Size + 1 bytes allocated for each read;
-// takes any Size.
+// Takes any Size. Reads its text through a buffer of Size + 1 bytes that
+// the field keeps, so that a read allocates no more than its result needs.
 class TIBStringField : public TStringField {
 public:
-    using TStringField::TStringField;
+    TIBStringField(TDataSet* dataSet, const TFieldDef& def);
     std::string AsString() const override;
+
+private:
+    mutable std::string m_buffer;
 };
 
 class TIBBCDField : public TBCDField {

@@ -125,11 +125,6 @@ bool IsRowKeyName(const std::string& name)
 
 TIBXSQLVAR::TIBXSQLVAR(TIBXSQLDA* parent, TIBSQL* sql, int index) : m_parent(parent), m_sql(sql), m_index(index) {}
 
-bool TIBXSQLVAR::IsNull() const noexcept
-{
-    return IsNullable() && m_var->sqlind && *m_var->sqlind == -1;
-}
-
 const char* TIBXSQLVAR::AsPointer() const noexcept
 {
     return IsNull() ? nullptr : m_var->sqldata;
@@ -659,11 +654,9 @@ TIBXSQLVAR* TIBXSQLDA::FindByName(const std::string& name) const
     return nullptr;
 }
 
-TIBXSQLVAR& TIBXSQLDA::Item(int index) const
+void TIBXSQLDA::RaiseIndexOutOfRange()
 {
-    if (index < 0 || index >= m_count)
-        RaiseClientError(ibxeXSQLDAIndexOutOfRange);
-    return *m_vars[static_cast<std::size_t>(index)];
+    RaiseClientError(ibxeXSQLDAIndexOutOfRange);
 }
 
 // -------------------------------------------------------------- PreprocessSQL

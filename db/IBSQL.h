@@ -41,7 +41,7 @@ public:
     int Length() const noexcept { return m_var->sqllen; }
     bool IsNullable() const noexcept { return (m_var->sqltype & 1) != 0; }
     // A column that is not nullable is never null, whatever its indicator held.
-    bool IsNull() const noexcept;
+    bool IsNull() const noexcept { return IsNullable() && m_var->sqlind && *m_var->sqlind == -1; }
     // The data buffer (the row's bytes after a fetch); nullptr when null.
     const char* AsPointer() const noexcept;
     // The entry's names, each cut to its recorded length (at most 32 bytes).
@@ -127,7 +127,12 @@ public:
     // The name normalised as RegisterName does; nullptr when absent.
     TIBXSQLVAR* FindByName(const std::string& name) const;
     // Client error 26 outside 0 .. Count - 1.
-    TIBXSQLVAR& Item(int index) const;
+    TIBXSQLVAR& Item(int index) const
+    {
+        if (index < 0 || index >= m_count)
+            RaiseIndexOutOfRange();
+        return *m_vars[static_cast<std::size_t>(index)];
+    }
     TIBXSQLVAR& operator[](int index) const { return Item(index); }
     // The table name shared by every entry that names one, or empty.
     const std::string& UniqueRelationName() const noexcept { return m_uniqueRelationName; }
@@ -142,6 +147,8 @@ public:
 
 private:
     friend class TIBXSQLVAR;
+
+    [[noreturn]] static void RaiseIndexOutOfRange();
 
     TIBSQL* m_sql;          // not owned
     int m_count = 0;
