@@ -12,11 +12,6 @@
 
 #include <IBDatabase.h>
 
-#include <QGuiApplication>
-#include <QImage>
-#include <QPixmap>
-#include <QScreen>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -237,14 +232,9 @@ TEST(RealWindow, BuildsSearchesAndClosesUnderX)
     Shell(x + "xdotool key alt+t");
     std::this_thread::sleep_for(std::chrono::seconds(1));
     if (const char* shot = std::getenv("KX27_SCREENSHOT")) {
-        ::setenv("DISPLAY", display.c_str(), 1);
-        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-        int argc = 1;
-        char name[] = "grab";
-        char* argv[] = {name, nullptr};
-        QGuiApplication app(argc, argv);
-        const QPixmap screen = QGuiApplication::primaryScreen()->grabWindow(0);
-        EXPECT_TRUE(screen.copy(10, 20, 420, 270).save(QString::fromLocal8Bit(shot), "PNG")) << shot;
+        // The window stands where kx27.dat puts it: there is no window manager.
+        EXPECT_EQ(std::system((x + "QT_QPA_PLATFORM=xcb " KX27_SCREEN_GRAB " '" + shot + "' 10 20 420 270").c_str()), 0)
+            << shot;
     }
 
     Shell(x + "xdotool key alt+x");
