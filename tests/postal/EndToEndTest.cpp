@@ -20,6 +20,8 @@ TEST_F(EmbeddedBuild, RealSourceFileEndToEnd)
 #endif
     if (!std::filesystem::exists(KX27_KEN_ALL_ZIP))
         GTEST_SKIP() << KX27_KEN_ALL_ZIP << " is not there";
+    if (std::system("command -v unzip >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "unzip is missing";
     const std::string unzip = "unzip -q -o '" + std::string(KX27_KEN_ALL_ZIP) + "' -d '" + m_folder.Dir().string() + "'";
     ASSERT_EQ(std::system(unzip.c_str()), 0) << unzip;
     ASSERT_TRUE(std::filesystem::exists(m_folder.SourcePath()));
