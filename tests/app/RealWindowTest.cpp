@@ -129,6 +129,16 @@ struct TDroppedAtEnd {
     ~TDroppedAtEnd() { DropDatabase(name); }
 };
 
+// Removes the test's folder when the test ends, however it ends.
+struct TRemovedAtEnd {
+    fs::path dir;
+    ~TRemovedAtEnd()
+    {
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+};
+
 } // namespace
 
 TEST(RealWindow, BuildsSearchesAndClosesUnderX)
@@ -144,6 +154,7 @@ TEST(RealWindow, BuildsSearchesAndClosesUnderX)
     char pattern[] = "/tmp/kx27_realwindow_XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     const fs::path dir = pattern;
+    const TRemovedAtEnd removed{dir};
     const fs::path exe = dir / "kx27";
     fs::copy_file(KX27_BINARY, exe);
     const char* source = std::getenv("KX27_SOURCE_FILE");
@@ -243,6 +254,4 @@ TEST(RealWindow, BuildsSearchesAndClosesUnderX)
     EXPECT_EQ(ServerRows(database), want);
 
     xvfb.Stop();
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
 }
