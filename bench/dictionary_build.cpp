@@ -19,6 +19,8 @@
 // temporary file beside nothing of the user's). --forced-writes sets the
 // database's forced writes for good through the attach. With --rounds R the
 // pair runs R times, alternating which goes first.
+#include "BenchSupport.h"
+
 #include <DictionaryBuild.h>
 #include <IBIntf.h>
 #include <MeasurePass.h>
@@ -64,15 +66,6 @@ public:
 
 private:
     TIBDatabase& m_database;
-};
-
-class TSilentView : public BuildView {
-public:
-    void SetPhaseLine(const std::string&) override {}
-    void SetProgressLine(const std::string&) override {}
-    void ShowMessage(const std::string&) override {}
-    bool EscapeDown() override { return false; }
-    void EnableBuildButton(bool) override {}
 };
 
 // One statement with the client calls alone, in a transaction of its own.
@@ -233,32 +226,13 @@ int main(int argc, char** argv)
         if (records > 0)
             path = FirstRecords(source, records);
 
-        TIBDatabase database("IBDatabase1");
-        database.SetLoginPrompt(false);
-        database.SetDatabaseName(target);
-        database.Params().Add("USER \"SYSDBA\"");
-        database.Params().Add("PASSWORD \"copperjam\"");
-        database.Params().Add("PAGE_SIZE 4096");
-        try {
-            database.CreateNewDatabase();
-            database.SetConnected(false);
-        } catch (const EIBError&) {
-            // It exists already.
-        }
-        database.Params().Clear();
-        database.Params().Add("USER_NAME=SYSDBA");
-        database.Params().Add("PASSWORD=copperjam");
+        std::vector<std::string> extraParams;
         if (forcedWrites)
-            database.Params().Add(std::string("force_write=") + (std::strcmp(forcedWrites, "off") == 0 ? "0" : "1"));
-        TIBTransaction transaction("IBTransaction1");
-        transaction.SetDefaultDatabase(&database);
-        database.SetDefaultTransaction(&transaction);
-        TIBQuery query("IBQuery1");
-        query.SetDatabase(&database);
-        query.SetTransaction(&transaction);
-        query.SetBufferChunks(1000);
-        query.SetCachedUpdates(false);
-        database.SetConnected(true);
+            extraParams.push_back(std::string("force_write=") + (std::strcmp(forcedWrites, "off") == 0 ? "0" : "1"));
+        TBenchComponents components(target, extraParams);
+        TIBDatabase& database = components.Database;
+        TIBTransaction& transaction = components.Transaction;
+        TIBQuery& query = components.Query;
 
         TColumnWidths widths{};
         TDictionaryBuild build(database, transaction, query, widths);

@@ -5,6 +5,8 @@
 // record count, the six widths, the median of 5 runs of each, their ratio and
 // the peak resident memory of the process. Run it on the file doubled as well:
 // the peak must stay where it is.
+#include "BenchSupport.h"
+
 #include <MeasurePass.h>
 
 #include <SysUtils.h>
@@ -18,15 +20,6 @@
 #include <sys/resource.h>
 
 namespace {
-
-class SilentView : public BuildView {
-public:
-    void SetPhaseLine(const std::string&) override {}
-    void SetProgressLine(const std::string&) override {}
-    void ShowMessage(const std::string&) override {}
-    bool EscapeDown() override { return false; }
-    void EnableBuildButton(bool) override {}
-};
 
 long CountLineEnds(const char* path)
 {
@@ -66,7 +59,7 @@ int main(int argc, char** argv)
         return 2;
     }
     const char* path = argv[1];
-    SilentView view;
+    TSilentView view;
     TColumnWidths widths{};
     int records = 0;
     long lineEnds = 0;

@@ -14,6 +14,8 @@
 // TARGET is a database file for the embedded engine or "127.0.0.1:/path" (or
 // "127.0.0.1/PORT:/path") for a local server (SYSDBA, copperjam); it is
 // created when it does not exist, and its table ZIPDIC is replaced.
+#include "BenchSupport.h"
+
 #include <DictionaryRecord.h>
 #include <SourceFile.h>
 
@@ -238,29 +240,10 @@ int main(int argc, char** argv)
                 std::remove(csv.c_str());
         }
 
-        TIBDatabase database("IBDatabase1");
-        database.SetLoginPrompt(false);
-        database.SetDatabaseName(target);
-        database.Params().Add("USER \"SYSDBA\"");
-        database.Params().Add("PASSWORD \"copperjam\"");
-        database.Params().Add("PAGE_SIZE 4096");
-        try {
-            database.CreateNewDatabase();
-            database.SetConnected(false);
-        } catch (const EIBError&) {
-            // It exists already.
-        }
-        database.Params().Clear();
-        database.Params().Add("USER_NAME=SYSDBA");
-        database.Params().Add("PASSWORD=copperjam");
-        TIBTransaction transaction("IBTransaction1");
-        transaction.SetDefaultDatabase(&database);
-        database.SetDefaultTransaction(&transaction);
-        TIBQuery query("IBQuery1");
-        query.SetDatabase(&database);
-        query.SetTransaction(&transaction);
-        query.SetBufferChunks(1000);
-        database.SetConnected(true);
+        TBenchComponents components(target);
+        TIBDatabase& database = components.Database;
+        TIBTransaction& transaction = components.Transaction;
+        TIBQuery& query = components.Query;
 
         auto start = std::chrono::steady_clock::now();
         if (!keep) {

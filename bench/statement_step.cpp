@@ -19,6 +19,8 @@
 // forced writes off for good, so that a commit does not wait for the disk
 // and the layer's own cost shows more plainly. Rows come from KEN_ALL.CSV
 // when given, otherwise they are synthetic.
+#include "BenchSupport.h"
+
 #include <IBIntf.h>
 #include <IBQuery.h>
 
@@ -273,32 +275,13 @@ int main(int argc, char** argv)
             for (std::size_t i = 0; i < 6; ++i)
                 widths[i] = std::max<int>(widths[i], static_cast<int>(r[i + 1].size()));
 
-        TIBDatabase database("IBDatabase1");
-        database.SetLoginPrompt(false);
-        database.SetDatabaseName(target);
-        database.Params().Add("USER \"SYSDBA\"");
-        database.Params().Add("PASSWORD \"copperjam\"");
-        database.Params().Add("PAGE_SIZE 4096");
-        try {
-            database.CreateNewDatabase();
-            database.SetConnected(false);
-        } catch (const EIBError&) {
-            // It exists already.
-        }
-        database.Params().Clear();
-        database.Params().Add("USER_NAME=SYSDBA");
-        database.Params().Add("PASSWORD=copperjam");
+        std::vector<std::string> extraParams;
         if (asyncWrites)
-            database.Params().Add("force_write=0");
-        TIBTransaction transaction("IBTransaction1");
-        transaction.SetDefaultDatabase(&database);
-        database.SetDefaultTransaction(&transaction);
-        TIBQuery query("IBQuery1");
-        query.SetDatabase(&database);
-        query.SetTransaction(&transaction);
-        query.SetBufferChunks(1000);
-        query.SetCachedUpdates(false);
-        database.SetConnected(true);
+            extraParams.push_back("force_write=0");
+        TBenchComponents components(target, extraParams);
+        TIBDatabase& database = components.Database;
+        TIBTransaction& transaction = components.Transaction;
+        TIBQuery& query = components.Query;
 
         LayerStep(transaction, query, {"DROP TABLE ZIPDIC;"});
         const char* names[] = {"ADK1", "ADK2", "ADK3", "ADR1", "ADR2", "ADR3"};
