@@ -4,10 +4,14 @@
 
 #include <BuildView.h>
 
+#include <IBIntf.h>
 #include <IBQuery.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
+
+#include <time.h>
 
 // IBDatabase1, IBTransaction1 and IBQuery1 wired as the window wires them,
 // attached to target (created with page size 4096 when it does not exist):
@@ -55,3 +59,53 @@ public:
     bool EscapeDown() override { return false; }
     void EnableBuildButton(bool) override {}
 };
+
+// One statement with the client calls alone, in a transaction of its own:
+// start, allocate, prepare, statement-type information, execute, free,
+// commit (rollback on failure). text is the caller's scratch for the lines
+// joined with CR LF. True when committed.
+inline bool DirectStep(isc_db_handle* database, const std::vector<std::string>& lines, std::string& text)
+{
+    const TClientApi& api = ClientApi();
+    ISC_STATUS_ARRAY status;
+    text.clear();
+    for (const std::string& line : lines) {
+        text += line;
+        text += "\r\n";
+    }
+    isc_tr_handle transaction = 0;
+    ISC_TEB teb{database, 0, nullptr};
+    if (api.isc_start_multiple(status, &transaction, 1, &teb))
+        return false;
+    isc_stmt_handle statement = 0;
+    bool ok = api.isc_dsql_alloc_statement2(status, database, &statement) == 0 &&
+              api.isc_dsql_prepare(status, &transaction, &statement, 0, text.c_str(), 3, nullptr) == 0;
+    if (ok) {
+        const char request[] = {isc_info_sql_stmt_type};
+        char reply[8] = {};
+        ok = api.isc_dsql_sql_info(status, &statement, sizeof request, request, sizeof reply, reply) == 0 &&
+             reply[0] == isc_info_sql_stmt_type;
+    }
+    ok = ok && api.isc_dsql_execute(status, &transaction, &statement, 3, nullptr) == 0;
+    if (statement)
+        api.isc_dsql_free_statement(status, &statement, DSQL_drop);
+    if (ok && api.isc_commit_transaction(status, &transaction) == 0)
+        return true;
+    if (transaction)
+        api.isc_rollback_transaction(status, &transaction);
+    return false;
+}
+
+inline double Seconds(std::chrono::steady_clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+// The embedded engine works in the calling thread: on a busy machine its CPU
+// time compares more steadily than the wall clock.
+inline double ThreadCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}

@@ -68,39 +68,6 @@ private:
     TIBDatabase& m_database;
 };
 
-// One statement with the client calls alone, in a transaction of its own.
-bool DirectStep(isc_db_handle* database, const TStringList& lines, std::string& text)
-{
-    const TClientApi& api = ClientApi();
-    ISC_STATUS_ARRAY status;
-    text.clear();
-    for (const std::string& line : lines.Lines()) {
-        text += line;
-        text += "\r\n";
-    }
-    isc_tr_handle transaction = 0;
-    ISC_TEB teb{database, 0, nullptr};
-    if (api.isc_start_multiple(status, &transaction, 1, &teb))
-        return false;
-    isc_stmt_handle statement = 0;
-    bool ok = api.isc_dsql_alloc_statement2(status, database, &statement) == 0 &&
-              api.isc_dsql_prepare(status, &transaction, &statement, 0, text.c_str(), 3, nullptr) == 0;
-    if (ok) {
-        const char request[] = {isc_info_sql_stmt_type};
-        char reply[8] = {};
-        ok = api.isc_dsql_sql_info(status, &statement, sizeof request, request, sizeof reply, reply) == 0 &&
-             reply[0] == isc_info_sql_stmt_type;
-    }
-    ok = ok && api.isc_dsql_execute(status, &transaction, &statement, 3, nullptr) == 0;
-    if (statement)
-        api.isc_dsql_free_statement(status, &statement, DSQL_drop);
-    if (ok && api.isc_commit_transaction(status, &transaction) == 0)
-        return true;
-    if (transaction)
-        api.isc_rollback_transaction(status, &transaction);
-    return false;
-}
-
 // The build with the client calls: same passes, same texts, no components.
 long DirectBuild(TIBDatabase& database, const std::string& path)
 {
@@ -112,9 +79,9 @@ long DirectBuild(TIBDatabase& database, const std::string& path)
     TStringList lines;
     std::string text;
     DropLines(lines);
-    DirectStep(database.HandleAddress(), lines, text);   // refused when there is no table
+    DirectStep(database.HandleAddress(), lines.Lines(), text);   // refused when there is no table
     CreateLines(widths, lines);
-    if (!DirectStep(database.HandleAddress(), lines, text))
+    if (!DirectStep(database.HandleAddress(), lines.Lines(), text))
         throw Exception("CREATE refused");
     TSourceFile source;
     TDictionaryRecord record;
@@ -125,17 +92,10 @@ long DirectBuild(TIBDatabase& database, const std::string& path)
         if (!source.TakeRecord(record))
             continue;
         InsertLines(record, lines);
-        failed += !DirectStep(database.HandleAddress(), lines, text);
+        failed += !DirectStep(database.HandleAddress(), lines.Lines(), text);
     }
     source.Close();
     return failed;
-}
-
-double ThreadCpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 // User time alone: the kernel's share (a commit's disk flush with forced

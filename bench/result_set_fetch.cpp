@@ -85,20 +85,6 @@ void ResetPeakResident()
     std::ofstream("/proc/self/clear_refs") << "5";
 }
 
-double Seconds(std::chrono::steady_clock::duration d)
-{
-    return std::chrono::duration<double>(d).count();
-}
-
-// The embedded engine works in the calling thread: on a busy machine its CPU
-// time compares more steadily than the wall clock.
-double ThreadCpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
 void Fill(TIBDatabase& database, TIBTransaction& transaction, TIBQuery& query, const std::vector<TRecord>& records)
 {
     std::array<int, 6> widths{};

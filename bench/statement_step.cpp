@@ -133,39 +133,6 @@ bool LayerStep(TIBTransaction& transaction, TIBQuery& query, const std::vector<s
     return ok;
 }
 
-// The same statement written directly with the client calls.
-bool DirectStep(isc_db_handle* database, const std::vector<std::string>& lines)
-{
-    const TClientApi& api = ClientApi();
-    ISC_STATUS_ARRAY status;
-    std::string text;
-    for (const std::string& line : lines) {
-        text += line;
-        text += "\r\n";
-    }
-    isc_tr_handle transaction = 0;
-    ISC_TEB teb{database, 0, nullptr};
-    if (api.isc_start_multiple(status, &transaction, 1, &teb))
-        return false;
-    isc_stmt_handle statement = 0;
-    bool ok = api.isc_dsql_alloc_statement2(status, database, &statement) == 0 &&
-              api.isc_dsql_prepare(status, &transaction, &statement, 0, text.c_str(), 3, nullptr) == 0;
-    if (ok) {
-        const char request[] = {isc_info_sql_stmt_type};
-        char reply[8] = {};
-        ok = api.isc_dsql_sql_info(status, &statement, sizeof request, request, sizeof reply, reply) == 0 &&
-             reply[0] == isc_info_sql_stmt_type && reply[3] == isc_info_sql_stmt_insert;
-    }
-    ok = ok && api.isc_dsql_execute(status, &transaction, &statement, 3, nullptr) == 0;
-    if (statement)
-        api.isc_dsql_free_statement(status, &statement, DSQL_drop);
-    if (ok && api.isc_commit_transaction(status, &transaction) == 0)
-        return true;
-    if (transaction)
-        api.isc_rollback_transaction(status, &transaction);
-    return false;
-}
-
 // Client calls counted by entry point: the bound slots are pointed at
 // counting forwarders for the length of one pass.
 std::map<std::string, long>& Counts()
@@ -215,18 +182,6 @@ private:
     TClientApi& m_api;
     TClientApi m_saved;
 };
-
-double Seconds(std::chrono::steady_clock::duration d)
-{
-    return std::chrono::duration<double>(d).count();
-}
-
-double ThreadCpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 void PrintCounts(const char* variant, long rows)
 {
@@ -301,9 +256,10 @@ int main(int argc, char** argv)
             for (long i = 0; i < rows; ++i)
                 failures += !LayerStep(transaction, query, InsertLines(records[next++]));
         };
+        std::string text;
         auto direct = [&](long rows) {
             for (long i = 0; i < rows; ++i)
-                failures += !DirectStep(database.HandleAddress(), InsertLines(records[next++]));
+                failures += !DirectStep(database.HandleAddress(), InsertLines(records[next++]), text);
         };
 
         layer(kWarmUp);
