@@ -3,11 +3,10 @@
 #include "Application.h"
 #include "Encoding.h"
 #include "UnitV.h"
+#include "WindowIcon.h"
 
 #include <SourceFile.h>
-#include <SysUtils.h>
 #include <TestSearch.h>
-#include "WindowIcon.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
@@ -310,10 +309,8 @@ bool TForm1::TableExists(const std::string& tableName)
     IBDatabase1->ListTableNames(names, false);
     for (const std::string& name : names.Lines())
         ComboBox1->addItem(ToQString(name));
-    for (int i = 0; i < ComboBox1->count(); ++i)
-        if (SameText(FromQString(ComboBox1->itemText(i)), tableName))
-            return true;
-    return false;
+    // The items are these names; they are matched as listed, not converted back.
+    return names.IndexOf(tableName) >= 0;
 }
 
 void TForm1::SetStatusLine(QLabel* label, const std::string& text, bool repaintNow)

@@ -8,6 +8,7 @@
 #include <IBQuery.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,21 @@ inline bool DirectStep(isc_db_handle* database, const std::vector<std::string>& 
     if (transaction)
         api.isc_rollback_transaction(status, &transaction);
     return false;
+}
+
+// The rows of ZIPDIC, counted in a transaction of its own.
+inline long long StoredRows(TIBDatabase& database, TIBTransaction& transaction)
+{
+    transaction.StartTransaction();
+    TIBSQL count;
+    count.SetDatabase(&database);
+    count.SetTransaction(&transaction);
+    count.SQL().Add("SELECT COUNT(*) FROM ZIPDIC");
+    count.ExecQuery();
+    const long long rows = std::atoll(count.Column(0).AsText().c_str());
+    count.Close();
+    transaction.Commit();
+    return rows;
 }
 
 inline double Seconds(std::chrono::steady_clock::duration d)

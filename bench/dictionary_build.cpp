@@ -145,20 +145,6 @@ std::string FirstRecords(const std::string& path, long n)
     return out;
 }
 
-long long StoredRows(TIBDatabase& database, TIBTransaction& transaction)
-{
-    transaction.StartTransaction();
-    TIBSQL count;
-    count.SetDatabase(&database);
-    count.SetTransaction(&transaction);
-    count.SQL().Add("SELECT COUNT(*) FROM ZIPDIC");
-    count.ExecQuery();
-    const long long rows = std::atoll(count.Column(0).AsText().c_str());
-    count.Close();
-    transaction.Commit();
-    return rows;
-}
-
 } // namespace
 
 int main(int argc, char** argv)

@@ -303,17 +303,7 @@ int main(int argc, char** argv)
         }
         if (failures)
             std::printf("  %ld inserts failed\n", failures);
-        {
-            transaction.StartTransaction();
-            TIBSQL count;
-            count.SetDatabase(&database);
-            count.SetTransaction(&transaction);
-            count.SQL().Add("SELECT COUNT(*) FROM ZIPDIC");
-            count.ExecQuery();
-            std::printf("  rows stored %s of %zu\n", count.Column(0).AsText().c_str(), next);
-            count.Close();
-            transaction.Commit();
-        }
+        std::printf("  rows stored %lld of %zu\n", StoredRows(database, transaction), next);
         transaction.SetActive(false);
         database.SetConnected(false);
         return failures ? 1 : 0;

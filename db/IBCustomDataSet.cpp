@@ -291,7 +291,7 @@ void TIBCustomDataSet::InternalOpen()
     PrepareForOpen();
     EnsureConnection();
     EnsureTransaction();
-    if (m_select->SQL().Text().empty())
+    if (m_select->SQL().Empty())   // the lines joined are empty only when there are none
         RaiseClientError(ibxeEmptyQuery);
     if (!m_prepared)
         PrepareStatements();

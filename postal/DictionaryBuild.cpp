@@ -2,6 +2,7 @@
 
 #include "SourceFile.h"
 
+#include <ScopeExit.h>
 #include <SysUtils.h>
 #include <TextFile.h>
 
@@ -47,19 +48,6 @@ std::string Counts(int done, int of)
 {
     return IntToStr(done) + Solidus + IntToStr(of);
 }
-
-// The build button comes back on every way out of the build, also when an
-// error leaves it for the general error handler.
-class TEnableOnExit {
-public:
-    explicit TEnableOnExit(BuildView& view) : m_view(view) {}
-    ~TEnableOnExit() { m_view.EnableBuildButton(true); }
-    TEnableOnExit(const TEnableOnExit&) = delete;
-    TEnableOnExit& operator=(const TEnableOnExit&) = delete;
-
-private:
-    BuildView& m_view;
-};
 
 } // namespace
 
@@ -112,17 +100,7 @@ bool TDictionaryBuild::StatementStep(const TStringList& lines)
         m_query.SetParamCheck(false);
         // The lines arrive as one change, so the query is closed, unprepared
         // and its text handed on once per statement instead of once per line.
-        TStringList& sql = m_query.SQL();
-        sql.BeginUpdate();
-        try {
-            sql.Clear();
-            for (const std::string& line : lines.Lines())
-                sql.Add(line);
-        } catch (...) {
-            sql.EndUpdate();
-            throw;
-        }
-        sql.EndUpdate();
+        m_query.SQL().Assign(lines);
         if (!m_query.IsPrepared())
             m_query.Prepare();
         m_query.Execute();
@@ -159,7 +137,9 @@ void TDictionaryBuild::Run(const std::string& path, DictionaryBuildView& view)
         return;
     }
     view.EnableBuildButton(false);
-    const TEnableOnExit enableOnExit(view);
+    // The build button comes back on every way out of the build, also when
+    // an error leaves it for the general error handler.
+    const TScopeExit enableOnExit([&view] { view.EnableBuildButton(true); });
     m_readCount = 0;
     m_insertCount = 0;
     try {

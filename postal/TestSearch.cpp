@@ -1,19 +1,9 @@
 #include "TestSearch.h"
 
+#include <ScopeExit.h>
 #include <SysUtils.h>
 
 namespace {
-
-class TEnableOnExit {
-public:
-    explicit TEnableOnExit(SearchView& view) : m_view(view) {}
-    ~TEnableOnExit() { m_view.EnableSearchButton(true); }
-    TEnableOnExit(const TEnableOnExit&) = delete;
-    TEnableOnExit& operator=(const TEnableOnExit&) = delete;
-
-private:
-    SearchView& m_view;
-};
 
 constexpr int ResultColumns = 7;
 
@@ -52,7 +42,7 @@ void TestSearch(TIBDatabase& database, TIBTransaction& transaction, TIBQuery& qu
     if (!view.TableExists("ZIPDIC"))
         return;
     view.EnableSearchButton(false);
-    const TEnableOnExit enableOnExit(view);
+    const TScopeExit enableOnExit([&view] { view.EnableSearchButton(true); });
     view.ClearMemo();
     query.SetActive(false);
     transaction.SetActive(false);   // ends the previous search's transaction

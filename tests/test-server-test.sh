@@ -80,6 +80,11 @@ new_owner
 other=$(start "$owner")
 other_port=$(port_of "$other")
 other_pid=$(pid_of "$other")
+# The password is changed only on this test's own instance: the server that
+# answers there must be the one whose root is this run's folder.
+((other_port != 3050)) || fail "the instance took port 3050"
+[[ $(ISC_USER=SYSDBA ISC_PASSWORD=copperjam fbsvcmgr "127.0.0.1/$other_port:service_mgr" info_get_env 2>/dev/null) == \
+  "Server root: $other/server/" ]] || fail "the server on $other_port is not this test's instance"
 ISC_USER=SYSDBA ISC_PASSWORD=copperjam isql-fb -q -b >/dev/null <<SQL || fail "cannot set another password"
 create database '127.0.0.1/$other_port:$other/server/data/setup.fdb';
 alter user SYSDBA password 'other-secret';

@@ -103,29 +103,7 @@ protected:
 
     std::vector<std::string> Rows(const std::string& select)
     {
-        const bool started = !m_transaction->Active();
-        if (started)
-            m_transaction->StartTransaction();
-        TIBSQL sql;
-        sql.SetDatabase(m_database.get());
-        sql.SetTransaction(m_transaction.get());
-        sql.SetGoToFirstRecordOnExecute(false);
-        sql.SQL().Add(select);
-        sql.ExecQuery();
-        std::vector<std::string> rows;
-        while (!sql.AtEnd()) {
-            TIBXSQLDA* row = sql.Fetch();
-            if (!row)
-                break;
-            std::string line;
-            for (int i = 0; i < row->Count(); ++i)
-                line += (i ? "|" : "") + (row->Item(i).IsNull() ? std::string("<null>") : row->Item(i).AsText());
-            rows.push_back(line);
-        }
-        sql.Close();
-        if (started)
-            m_transaction->Commit();
-        return rows;
+        return SelectRows(*m_database, *m_transaction, select);
     }
 
     std::unique_ptr<TOpenQuery> m_query;

@@ -3,6 +3,7 @@
 #include "FakeScript.h"
 
 #include <IBIntf.h>
+#include <IBSQL.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -203,6 +204,33 @@ long long CountRows(TIBDatabase& database, TIBTransaction& transaction, const st
     }
     api.isc_dsql_free_statement(ThreadStatusVector(), &statement, DSQL_drop);
     return count;
+}
+
+std::vector<std::string> SelectRows(TIBDatabase& database, TIBTransaction& transaction, const std::string& select)
+{
+    const bool started = !transaction.Active();
+    if (started)
+        transaction.StartTransaction();
+    TIBSQL sql;
+    sql.SetDatabase(&database);
+    sql.SetTransaction(&transaction);
+    sql.SetGoToFirstRecordOnExecute(false);
+    sql.SQL().Add(select);
+    sql.ExecQuery();
+    std::vector<std::string> rows;
+    while (!sql.AtEnd()) {
+        TIBXSQLDA* row = sql.Fetch();
+        if (!row)
+            break;
+        std::string line;
+        for (int i = 0; i < row->Count(); ++i)
+            line += (i ? "|" : "") + (row->Item(i).IsNull() ? std::string("<null>") : row->Item(i).AsText());
+        rows.push_back(line);
+    }
+    sql.Close();
+    if (started)
+        transaction.Commit();
+    return rows;
 }
 
 std::string TargetName(const ::testing::TestParamInfo<TTarget>& info)

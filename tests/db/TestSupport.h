@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 // Every test names the client library it runs against before it constructs
 // a component. The fake's script is reset; the fake's other builds are
@@ -65,6 +66,9 @@ private:
 void ExecSql(TIBDatabase& database, TIBTransaction& transaction, const std::string& sql);
 // SELECT COUNT(*) of a table, in the transaction.
 long long CountRows(TIBDatabase& database, TIBTransaction& transaction, const std::string& table);
+// Every row of the select as "v1|v2|...", a NULL as "<null>". An inactive
+// transaction is started for it and committed after.
+std::vector<std::string> SelectRows(TIBDatabase& database, TIBTransaction& transaction, const std::string& select);
 
 // Where a parameterised test runs: the local test server or the embedded engine.
 enum class TTarget { Server, Embedded };

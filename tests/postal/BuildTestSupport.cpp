@@ -108,26 +108,7 @@ std::vector<std::string> EmbeddedBuild::Rows(const std::string& select)
 {
     TIBTransaction reader;
     reader.SetDefaultDatabase(m_database.get());
-    reader.StartTransaction();
-    TIBSQL sql;
-    sql.SetDatabase(m_database.get());
-    sql.SetTransaction(&reader);
-    sql.SetGoToFirstRecordOnExecute(false);
-    sql.SQL().Add(select);
-    sql.ExecQuery();
-    std::vector<std::string> rows;
-    while (!sql.AtEnd()) {
-        TIBXSQLDA* row = sql.Fetch();
-        if (!row)
-            break;
-        std::string line;
-        for (int i = 0; i < row->Count(); ++i)
-            line += (i ? "|" : "") + (row->Item(i).IsNull() ? std::string("<null>") : row->Item(i).AsText());
-        rows.push_back(line);
-    }
-    sql.Close();
-    reader.Commit();
-    return rows;
+    return SelectRows(*m_database, reader, select);
 }
 
 long long EmbeddedBuild::Count(const std::string& table)
