@@ -7,6 +7,7 @@
 #include <IBIntf.h>
 #include <IBQuery.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -110,6 +111,15 @@ inline long long StoredRows(TIBDatabase& database, TIBTransaction& transaction)
     count.Close();
     transaction.Commit();
     return rows;
+}
+
+inline double Median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
 inline double Seconds(std::chrono::steady_clock::duration d)

@@ -343,6 +343,8 @@ void TIBCustomDataSet::FreeCaches() noexcept
     m_fetchedRows = 0;
     m_recordSize = 0;
     m_recordBufferSize = 0;
+    m_layoutSize = 0;
+    m_columnSlots.clear();
     m_cachePosition = m_cacheEnd = m_cacheSize = 0;
     m_cache.reset();
 }
@@ -354,6 +356,7 @@ void TIBCustomDataSet::LayoutRecord()
     m_modelRecord.reset(MallocOrThrow(static_cast<std::size_t>(m_recordSize)));
     std::memset(m_modelRecord.get(), 0, static_cast<std::size_t>(m_recordSize));
     const std::size_t headerAndDescriptors = static_cast<std::size_t>(m_recordSize);
+    m_layoutSize = headerAndDescriptors;
     FetchRowToRecord(-1, m_modelRecord.get());
     // No calculated and no blob-pointer areas follow the columns here.
     m_recordBufferSize = m_recordSize;
@@ -433,16 +436,54 @@ void ConvertIntoSlot(const TIBXSQLVAR& column, char* slot, std::uint16_t slotSiz
 
 void TIBCustomDataSet::FetchRowToRecord(int recordNumber, char* record)
 {
+    if (recordNumber < 0) {
+        LayoutColumns(record);
+        return;
+    }
+    // Every row has the model's layout: header and descriptors come from it,
+    // and only the record number, the null flags, the text lengths and the
+    // values are the row's own.
+    std::memcpy(record, m_modelRecord.get(), m_layoutSize);
+    Header(record).RecordNumber = recordNumber;
+    for (const TColumnSlot& c : m_columnSlots) {
+        const XSQLVAR& var = *c.column->XSqlVar();
+        TColumnDescriptor& d = Descriptor(record, c.index);
+        d.IsNull = c.column->IsNull();
+        char* slot = record + c.offset;
+        switch (c.kind) {
+        case TColumnSlot::Varying: {
+            // A length beyond the declared one would run past the slot.
+            const std::uint16_t length = static_cast<std::uint16_t>(std::clamp<int>(VaxInt16(var.sqldata), 0, c.size));
+            d.DataLength = length;
+            if (length > 0)
+                std::memcpy(slot, var.sqldata + 2, length);
+            break;
+        }
+        case TColumnSlot::Text:
+            if (c.size > 0)
+                std::memcpy(slot, var.sqldata, c.size);
+            break;
+        case TColumnSlot::Other:
+            ConvertIntoSlot(*c.column, slot, c.size);
+            break;
+        }
+    }
+    WriteCachedRow(recordNumber, record);
+}
+
+void TIBCustomDataSet::LayoutColumns(char* record)
+{
     TIBXSQLDA& output = m_select->OutputArea();
     const int count = output.Count();
     TRecordHeader& header = Header(record);
     header.PositionFlag = pfCurrent;
     header.ColumnCount = static_cast<std::int16_t>(count);
-    header.RecordNumber = recordNumber;
+    header.RecordNumber = -1;
     header.UpdateStatus = 0;
     header.CachedUpdateStatus = 0;
     header.SavedPosition = 0xFFFFFFFFu;
-    const bool layout = recordNumber < 0;
+    m_columnSlots.clear();
+    m_columnSlots.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
         const TIBXSQLVAR& column = output.Item(i);
         const XSQLVAR& var = *column.XSqlVar();
@@ -450,40 +491,26 @@ void TIBCustomDataSet::FetchRowToRecord(int recordNumber, char* record)
         d.DataType = static_cast<std::int16_t>(var.sqltype & ~1);
         d.Scale = var.sqlscale;
         d.Nullable = (var.sqltype & 1) != 0;
-        d.IsNull = column.IsNull();
-        const char* value = var.sqldata;
+        d.IsNull = true;
+        TColumnSlot::TKind kind = TColumnSlot::Other;
         switch (d.DataType) {
-        case SQL_VARYING: {
+        case SQL_VARYING:
             d.DataSize = static_cast<std::uint16_t>(std::max<int>(var.sqllen, 0));
-            // A length beyond the declared one would run past the slot.
-            const int length = layout ? 0 : VaxInt16(value);
-            d.DataLength = static_cast<std::uint16_t>(std::clamp<int>(length, 0, d.DataSize));
-            value += 2;
+            d.DataLength = 0;
+            kind = TColumnSlot::Varying;
             break;
-        }
         case SQL_TEXT:
             d.DataSize = d.DataLength = static_cast<std::uint16_t>(std::max<int>(var.sqllen, 0));
+            kind = TColumnSlot::Text;
             break;
         default:
             d.DataSize = SlotSize(column);
             d.DataLength = 0;
         }
-        if (layout) {
-            d.IsNull = true;
-            d.DataOffset = static_cast<std::uint32_t>(m_recordSize);
-            m_recordSize += d.DataSize;
-            continue;
-        }
-        char* slot = record + d.DataOffset;
-        if (d.DataType == SQL_VARYING || d.DataType == SQL_TEXT) {
-            if (d.DataLength > 0)
-                std::memcpy(slot, value, d.DataLength);
-        } else {
-            ConvertIntoSlot(column, slot, d.DataSize);
-        }
+        d.DataOffset = static_cast<std::uint32_t>(m_recordSize);
+        m_recordSize += d.DataSize;
+        m_columnSlots.push_back({&column, i, kind, d.DataSize, d.DataOffset});
     }
-    if (!layout)
-        WriteCachedRow(recordNumber, record);
 }
 
 void TIBCustomDataSet::EnsureCacheCapacity()
@@ -638,49 +665,93 @@ std::unique_ptr<TField> TIBCustomDataSet::CreateField(const TFieldDef& def)
     }
 }
 
+namespace {
+
+// The descriptor of the field's column in the record, or null when there is
+// no record or the field has no column in it.
+const TColumnDescriptor* FieldColumn(const char* record, const TField& field)
+{
+    if (!record)
+        return nullptr;
+    const int position = field.FieldNo();
+    if (position <= 0 || position > Header(record).ColumnCount)
+        return nullptr;
+    return &Descriptor(record, position - 1);
+}
+
+bool IsText(const TColumnDescriptor& d)
+{
+    return d.DataType == SQL_VARYING || d.DataType == SQL_TEXT;
+}
+
+// Every field of the string kind is a TStringField (CreateField).
+bool FixedChar(const TField& field)
+{
+    return field.DataType() == ftString && static_cast<const TStringField&>(field).FixedChar();
+}
+
+void CheckTextFits(const TField& field, const TColumnDescriptor& d)
+{
+    if (field.Size() < d.DataLength)
+        RaiseClientError(ibxeFieldSizeMismatch, {field.FieldName()});
+}
+
+} // namespace
+
 bool TIBCustomDataSet::GetFieldData(const TField& field, void* buffer) const
 {
     const char* record = ActiveBuffer();
-    if (!record)
-        return false;
-    const int position = field.FieldNo();
-    if (position <= 0 || position > Header(record).ColumnCount)
-        return false;
-    const TColumnDescriptor& d = Descriptor(record, position - 1);
-    if (d.IsNull)
+    const TColumnDescriptor* d = FieldColumn(record, field);
+    if (!d || d->IsNull)
         return false;
     char* out = static_cast<char*>(buffer);
-    if (d.DataType == SQL_VARYING || d.DataType == SQL_TEXT) {
-        if (field.Size() < d.DataLength)
-            RaiseClientError(ibxeFieldSizeMismatch, {field.FieldName()});
-        // Every field of the string kind is a TStringField (CreateField).
-        const bool fixedChar =
-            field.DataType() == ftString && static_cast<const TStringField&>(field).FixedChar();
-        if (fixedChar) {
+    if (IsText(*d)) {
+        CheckTextFits(field, *d);
+        if (FixedChar(field)) {
             std::memset(out, ' ', static_cast<std::size_t>(field.Size()));
-            std::memcpy(out, record + d.DataOffset, d.DataLength);
+            std::memcpy(out, record + d->DataOffset, d->DataLength);
             out[field.Size()] = '\0';
         } else {
-            std::memcpy(out, record + d.DataOffset, d.DataLength);
-            out[d.DataLength] = '\0';
+            std::memcpy(out, record + d->DataOffset, d->DataLength);
+            out[d->DataLength] = '\0';
         }
     } else {
-        std::memcpy(out, record + d.DataOffset, std::min<std::size_t>(d.DataSize, static_cast<std::size_t>(field.DataSize())));
+        std::memcpy(out, record + d->DataOffset, std::min<std::size_t>(d->DataSize, static_cast<std::size_t>(field.DataSize())));
     }
     return true;
 }
 
-TIBStringField::TIBStringField(TDataSet* dataSet, const TFieldDef& def)
-    : TStringField(dataSet, def), m_buffer(static_cast<std::size_t>(std::max(def.Size, 0)) + 1, '\0')
+std::string TIBCustomDataSet::GetFieldText(const TField& field) const
+{
+    const char* record = ActiveBuffer();
+    const TColumnDescriptor* d = FieldColumn(record, field);
+    if (!d || d->IsNull)
+        return {};
+    if (!IsText(*d)) {
+        std::string buffer(static_cast<std::size_t>(std::max({field.Size(), field.DataSize(), 0})) + 1, '\0');
+        GetFieldData(field, buffer.data());
+        return buffer.c_str();
+    }
+    CheckTextFits(field, *d);
+    // As GetFieldData writes it, up to its first zero byte.
+    const char* bytes = record + d->DataOffset;
+    const void* zero = std::memchr(bytes, '\0', d->DataLength);
+    if (zero)
+        return std::string(bytes, static_cast<const char*>(zero));
+    if (!FixedChar(field))
+        return std::string(bytes, d->DataLength);
+    std::string padded(static_cast<std::size_t>(field.Size()), ' ');
+    std::memcpy(padded.data(), bytes, d->DataLength);
+    return padded;
+}
+
+TIBStringField::TIBStringField(TDataSet* dataSet, const TFieldDef& def) : TStringField(dataSet, def)
 {
 }
 
 std::string TIBStringField::AsString() const
 {
-    // The value ends at its first zero byte.
-    if (!GetData(m_buffer.data()))
-        return {};
-    return std::string(m_buffer.c_str());
+    return static_cast<const TIBCustomDataSet*>(DataSet())->GetFieldText(*this);
 }
 
 void TIBCustomDataSet::SelectSQLChanging()

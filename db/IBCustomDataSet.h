@@ -8,19 +8,16 @@
 #include "IBDatabase.h"
 #include "IBSQL.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-// Takes any Size. Reads its text through a buffer of Size + 1 bytes that
-// the field keeps, so that a read allocates no more than its result needs.
+// Takes any Size. Reads its text from the record in one copy.
 class TIBStringField : public TStringField {
 public:
     TIBStringField(TDataSet* dataSet, const TFieldDef& def);
     std::string AsString() const override;
-
-private:
-    mutable std::string m_buffer;
 };
 
 class TIBBCDField : public TBCDField {
@@ -73,6 +70,10 @@ public:
     void ReleaseTransaction();
     // Client error 117 when a text is longer than the field's Size.
     bool GetFieldData(const TField& field, void* buffer) const override;
+    // The text GetFieldData would give the field, read in one copy: up to
+    // the first zero byte, a fixed-width field padded with blanks; empty when
+    // there is no record or the value is NULL.
+    std::string GetFieldText(const TField& field) const;
 
     // The row cache, for those who watch its growth: bytes of one record
     // buffer, bytes allocated, rows fetched, and how often the block grew.
@@ -125,6 +126,7 @@ private:
     // Fills the record from the output area; record number -1 lays out the
     // model record instead, and a row number also stores it in the cache.
     void FetchRowToRecord(int recordNumber, char* record);
+    void LayoutColumns(char* record);
     void WriteCachedRow(int row, const char* record);
     void ReadCachedRow(int row, char* record);
     void EnsureCacheCapacity();
@@ -142,7 +144,19 @@ private:
     std::vector<int> m_mappedPositions;
     int m_affectedRows = -1;
 
+    // Where each column of the output area goes in a record, from the layout.
+    struct TColumnSlot {
+        enum TKind : std::uint8_t { Varying, Text, Other };
+        const TIBXSQLVAR* column;
+        int index;
+        TKind kind;
+        std::uint16_t size;
+        std::uint32_t offset;
+    };
+
     MallocPtr<char> m_modelRecord;  // the layout with every column NULL
+    std::size_t m_layoutSize = 0;   // its header and descriptors
+    std::vector<TColumnSlot> m_columnSlots;
     int m_recordSize = 0;
     int m_recordBufferSize = 0;
     MallocPtr<char> m_cache;        // whole chunks of BufferChunks records
