@@ -108,18 +108,19 @@ std::vector<std::string> InsertLines(const TRecord& r)
             "  " + Quote(r[4]) + ",", "  " + Quote(r[5]) + ",", "  " + Quote(r[6]) + ");"};
 }
 
-// The statement step of the dictionary build.
-bool LayerStep(TIBTransaction& transaction, TIBQuery& query, const std::vector<std::string>& lines)
+// The statement step of the dictionary build, which hands the query its lines
+// as one list; lines is the caller's, refilled for every statement as the
+// build refills its own.
+bool LayerStep(TIBTransaction& transaction, TIBQuery& query, TStringList& lines, const std::vector<std::string>& text)
 {
+    lines.RawLines() = text;
     bool ok = true;
     try {
         transaction.SetActive(false);
         transaction.StartTransaction();
         query.Close();
         query.SetParamCheck(false);
-        query.SQL().Clear();
-        for (const std::string& line : lines)
-            query.SQL().Add(line);
+        query.SQL().Assign(lines);
         if (!query.IsPrepared())
             query.Prepare();
         query.Execute();
@@ -238,14 +239,15 @@ int main(int argc, char** argv)
         TIBTransaction& transaction = components.Transaction;
         TIBQuery& query = components.Query;
 
-        LayerStep(transaction, query, {"DROP TABLE ZIPDIC;"});
+        TStringList lines;
+        LayerStep(transaction, query, lines, {"DROP TABLE ZIPDIC;"});
         const char* names[] = {"ADK1", "ADK2", "ADK3", "ADR1", "ADR2", "ADR3"};
         std::vector<std::string> create = {"CREATE TABLE ZIPDIC (", "  ZIP  VARCHAR(7),"};
         for (std::size_t i = 0; i < 6; ++i)
             create.push_back(std::string("  ") + names[i] + " VARCHAR(" + std::to_string(widths[i]) + ")" +
                              (i < 5 ? "," : ""));
         create.push_back("  );");
-        if (!LayerStep(transaction, query, create)) {
+        if (!LayerStep(transaction, query, lines, create)) {
             std::fprintf(stderr, "statement_step: CREATE TABLE failed\n");
             return 1;
         }
@@ -254,7 +256,7 @@ int main(int argc, char** argv)
         long failures = 0;
         auto layer = [&](long rows) {
             for (long i = 0; i < rows; ++i)
-                failures += !LayerStep(transaction, query, InsertLines(records[next++]));
+                failures += !LayerStep(transaction, query, lines, InsertLines(records[next++]));
         };
         std::string text;
         auto direct = [&](long rows) {

@@ -58,9 +58,9 @@ void TStringList::Assign(const TStringList& other)
         return;
     BeginUpdate();
     try {
-        Clear();
-        for (const std::string& line : other.m_lines)
-            Add(line);
+        // Line by line into the strings already held, whose room is reused:
+        // replacing a statement's lines then allocates next to nothing.
+        m_lines = other.m_lines;
     } catch (...) {
         EndUpdate();
         throw;
