@@ -241,6 +241,36 @@ TEST_F(SettingsFile, ReadOnlyFileIsKept)
     EXPECT_EQ(Read(path), old);
 }
 
+// A program folder the user may not write can still hold a settings file the
+// user may write: the save writes that file where it is.
+TEST_F(SettingsFile, WritableFileInAFolderThatTakesNoNewFileIsSaved)
+{
+    const std::string path = Write("old:\r\nC:\\data\\\r\nADDRESS.FDB\r\n1\r\n2\r\n");
+    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+    ASSERT_EQ(::chmod(m_dir.c_str(), 0555), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::geteuid() == 0 && ::setuid(65534) != 0)   // root writes anything: test as nobody
+            ::_exit(2);
+        if (::access(m_dir.c_str(), W_OK) == 0 || ::access(path.c_str(), W_OK) != 0)
+            ::_exit(3);
+        ServerPrefix = "s:";
+        DataFolder = "d/";
+        DatabaseFileName = "n";
+        FakeWindowPosition window;
+        SaveSettings(path, window);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::chmod(m_dir.c_str(), 0755);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0) << "could not set up the folder";
+    EXPECT_EQ(Read(path), "s:\r\nd/\r\nn\r\n192\r\n107\r\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(m_dir), fs::directory_iterator()), 1);
+}
+
 TEST(SettingsPath, FromTheExecutablePath)
 {
     const struct {
