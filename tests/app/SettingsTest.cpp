@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <sys/resource.h>
@@ -49,6 +50,27 @@ protected:
     {
         std::ifstream in(path, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+    // Saves to path in a child process, as nobody when the tests run as root
+    // (root writes anything), once ready() agrees with the set-up from there.
+    // The child's exit status: 0 saved, 2 or 3 the set-up did not hold.
+    static int SaveAsUser(const std::string& path, const std::function<bool()>& ready)
+    {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (::geteuid() == 0 && ::setuid(65534) != 0)
+                ::_exit(2);
+            if (!ready())
+                ::_exit(3);
+            FakeWindowPosition window;
+            SaveSettings(path, window);
+            ::_exit(0);
+        }
+        int status = 0;
+        if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status))
+            return -1;
+        return WEXITSTATUS(status);
     }
 
     fs::path m_dir;
@@ -223,21 +245,8 @@ TEST_F(SettingsFile, ReadOnlyFileIsKept)
     const std::string path = Write(old);
     ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
     ASSERT_EQ(::chmod(m_dir.c_str(), 0777), 0);   // the folder stays writable, so removal would succeed
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (::geteuid() == 0 && ::setuid(65534) != 0)   // root writes anything: test as nobody
-            ::_exit(2);
-        if (::access(path.c_str(), W_OK) == 0)
-            ::_exit(3);
-        FakeWindowPosition window;
-        SaveSettings(path, window);
-        ::_exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 0) << "could not set up an unwritable file";
+    ASSERT_EQ(SaveAsUser(path, [&] { return ::access(path.c_str(), W_OK) != 0; }), 0)
+        << "could not set up an unwritable file";
     EXPECT_EQ(Read(path), old);
 }
 
@@ -248,25 +257,13 @@ TEST_F(SettingsFile, WritableFileInAFolderThatTakesNoNewFileIsSaved)
     const std::string path = Write("old:\r\nC:\\data\\\r\nADDRESS.FDB\r\n1\r\n2\r\n");
     ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
     ASSERT_EQ(::chmod(m_dir.c_str(), 0555), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (::geteuid() == 0 && ::setuid(65534) != 0)   // root writes anything: test as nobody
-            ::_exit(2);
-        if (::access(m_dir.c_str(), W_OK) == 0 || ::access(path.c_str(), W_OK) != 0)
-            ::_exit(3);
-        ServerPrefix = "s:";
-        DataFolder = "d/";
-        DatabaseFileName = "n";
-        FakeWindowPosition window;
-        SaveSettings(path, window);
-        ::_exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ServerPrefix = "s:";
+    DataFolder = "d/";
+    DatabaseFileName = "n";
+    const int saved = SaveAsUser(
+        path, [&] { return ::access(m_dir.c_str(), W_OK) != 0 && ::access(path.c_str(), W_OK) == 0; });
     ::chmod(m_dir.c_str(), 0755);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 0) << "could not set up the folder";
+    ASSERT_EQ(saved, 0) << "could not set up the folder";
     EXPECT_EQ(Read(path), "s:\r\nd/\r\nn\r\n192\r\n107\r\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(m_dir), fs::directory_iterator()), 1);
 }
