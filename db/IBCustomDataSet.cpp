@@ -751,6 +751,7 @@ TIBStringField::TIBStringField(TDataSet* dataSet, const TFieldDef& def) : TStrin
 
 std::string TIBStringField::AsString() const
 {
+    // Only the result set's CreateField makes these fields.
     return static_cast<const TIBCustomDataSet*>(DataSet())->GetFieldText(*this);
 }
 
