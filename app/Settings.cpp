@@ -5,7 +5,6 @@
 #include <SysUtils.h>
 #include <TextFile.h>
 
-#include <cerrno>
 #include <exception>
 #include <string_view>
 
@@ -81,21 +80,10 @@ void LoadSettings(const std::string& path, WindowPosition& window)
 void SaveSettings(const std::string& path, const WindowPosition& window)
 {
     try {
+        // Written beside the old file and put in its place only when whole:
+        // a failed save keeps the user's connection settings for the next start.
         TTextWriter writer;
-        try {
-            // Written beside the old file and put in its place only when
-            // whole: a failed save keeps the user's connection settings for
-            // the next start.
-            writer.CreateReplacing(path);
-        } catch (const EInOutError& e) {
-            // A folder that takes no new file (a program folder the user may
-            // not write) can still hold a settings file the user may write:
-            // that one is written where it is, or the settings would never be
-            // saved. A file that refuses too is not opened, so not truncated.
-            if (e.IsSystemCode() || e.ErrorCode() != InOutErrorCodeFromErrno(EACCES) || !FileExists(path))
-                return;
-            writer.Create(path);
-        }
+        writer.CreateReplacing(path);
         writer.WriteLine(ServerPrefix);
         writer.WriteLine(DataFolder);
         writer.WriteLine(DatabaseFileName);
@@ -103,7 +91,7 @@ void SaveSettings(const std::string& path, const WindowPosition& window)
         writer.WriteLine(IntToStr(window.Top()));
         writer.Close();
     } catch (const std::exception&) {
-        // Closing reports nothing; a replacement has removed what it wrote.
+        // Closing reports nothing; the writer has removed what it wrote.
     }
 }
 

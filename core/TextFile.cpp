@@ -235,8 +235,16 @@ void TTextWriter::CreateReplacing(const std::string& path)
         RaiseLastError();
     const std::string temporary = target + ".tmp" + std::to_string(ProcessId());
     const int fd = OpenNewFile(temporary);
-    if (fd < 0)
+    if (fd < 0) {
+        // A folder that takes no new file (a program folder the user may not
+        // write) can still hold a file the user may write: that one is
+        // written where it is, or it could never be saved at all.
+        if (exists && (errno == EACCES || errno == EPERM)) {
+            Create(path);
+            return;
+        }
         RaiseLastError();
+    }
     m_target = target;
     m_temporary = temporary;
     if (exists)
