@@ -55,6 +55,12 @@ const TColumnDescriptor& Descriptor(const char* record, int column)
     return reinterpret_cast<const TColumnDescriptor*>(record + sizeof(TRecordHeader))[column];
 }
 
+// The bytes of the header and the descriptors of that many columns.
+std::size_t LayoutBytes(std::size_t columns)
+{
+    return sizeof(TRecordHeader) + sizeof(TColumnDescriptor) * columns;
+}
+
 // The 2-byte length before a VARCHAR value: little-endian, as
 // isc_vax_integer reads it, without a library call per column and row.
 int VaxInt16(const char* bytes)
@@ -343,7 +349,6 @@ void TIBCustomDataSet::FreeCaches() noexcept
     m_fetchedRows = 0;
     m_recordSize = 0;
     m_recordBufferSize = 0;
-    m_layoutSize = 0;
     m_columnSlots.clear();
     m_cachePosition = m_cacheEnd = m_cacheSize = 0;
     m_cache.reset();
@@ -351,12 +356,10 @@ void TIBCustomDataSet::FreeCaches() noexcept
 
 void TIBCustomDataSet::LayoutRecord()
 {
-    const int count = m_select->OutputArea().Count();
-    m_recordSize = static_cast<int>(sizeof(TRecordHeader) + sizeof(TColumnDescriptor) * static_cast<std::size_t>(count));
-    m_modelRecord.reset(MallocOrThrow(static_cast<std::size_t>(m_recordSize)));
-    std::memset(m_modelRecord.get(), 0, static_cast<std::size_t>(m_recordSize));
-    const std::size_t headerAndDescriptors = static_cast<std::size_t>(m_recordSize);
-    m_layoutSize = headerAndDescriptors;
+    const std::size_t headerAndDescriptors = LayoutBytes(static_cast<std::size_t>(m_select->OutputArea().Count()));
+    m_recordSize = static_cast<int>(headerAndDescriptors);
+    m_modelRecord.reset(MallocOrThrow(headerAndDescriptors));
+    std::memset(m_modelRecord.get(), 0, headerAndDescriptors);
     FetchRowToRecord(-1, m_modelRecord.get());
     // No calculated and no blob-pointer areas follow the columns here.
     m_recordBufferSize = m_recordSize;
@@ -443,11 +446,12 @@ void TIBCustomDataSet::FetchRowToRecord(int recordNumber, char* record)
     // Every row has the model's layout: header and descriptors come from it,
     // and only the record number, the null flags, the text lengths and the
     // values are the row's own.
-    std::memcpy(record, m_modelRecord.get(), m_layoutSize);
+    std::memcpy(record, m_modelRecord.get(), LayoutBytes(m_columnSlots.size()));
     Header(record).RecordNumber = recordNumber;
-    for (const TColumnSlot& c : m_columnSlots) {
+    for (std::size_t i = 0; i < m_columnSlots.size(); ++i) {
+        const TColumnSlot& c = m_columnSlots[i];
         const XSQLVAR& var = *c.column->XSqlVar();
-        TColumnDescriptor& d = Descriptor(record, c.index);
+        TColumnDescriptor& d = Descriptor(record, static_cast<int>(i));
         d.IsNull = c.column->IsNull();
         char* slot = record + c.offset;
         switch (c.kind) {
@@ -509,7 +513,7 @@ void TIBCustomDataSet::LayoutColumns(char* record)
         }
         d.DataOffset = static_cast<std::uint32_t>(m_recordSize);
         m_recordSize += d.DataSize;
-        m_columnSlots.push_back({&column, i, kind, d.DataSize, d.DataOffset});
+        m_columnSlots.push_back({&column, kind, d.DataSize, d.DataOffset});
     }
 }
 
@@ -725,13 +729,8 @@ std::string TIBCustomDataSet::GetFieldText(const TField& field) const
 {
     const char* record = ActiveBuffer();
     const TColumnDescriptor* d = FieldColumn(record, field);
-    if (!d || d->IsNull)
+    if (!d || d->IsNull || !IsText(*d))
         return {};
-    if (!IsText(*d)) {
-        std::string buffer(static_cast<std::size_t>(std::max({field.Size(), field.DataSize(), 0})) + 1, '\0');
-        GetFieldData(field, buffer.data());
-        return buffer.c_str();
-    }
     CheckTextFits(field, *d);
     // As GetFieldData writes it, up to its first zero byte.
     const char* bytes = record + d->DataOffset;

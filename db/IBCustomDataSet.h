@@ -70,9 +70,10 @@ public:
     void ReleaseTransaction();
     // Client error 117 when a text is longer than the field's Size.
     bool GetFieldData(const TField& field, void* buffer) const override;
-    // The text GetFieldData would give the field, read in one copy: up to
-    // the first zero byte, a fixed-width field padded with blanks; empty when
-    // there is no record or the value is NULL.
+    // The text GetFieldData would give the field of a text column (every
+    // string field's, CreateField), read in one copy: up to the first zero
+    // byte, a fixed-width field padded with blanks; empty when there is no
+    // record, the value is NULL or the column holds no text.
     std::string GetFieldText(const TField& field) const;
 
     // The row cache, for those who watch its growth: bytes of one record
@@ -148,15 +149,13 @@ private:
     struct TColumnSlot {
         enum TKind : std::uint8_t { Varying, Text, Other };
         const TIBXSQLVAR* column;
-        int index;
         TKind kind;
         std::uint16_t size;
         std::uint32_t offset;
     };
 
     MallocPtr<char> m_modelRecord;  // the layout with every column NULL
-    std::size_t m_layoutSize = 0;   // its header and descriptors
-    std::vector<TColumnSlot> m_columnSlots;
+    std::vector<TColumnSlot> m_columnSlots;   // one per column, in order
     int m_recordSize = 0;
     int m_recordBufferSize = 0;
     MallocPtr<char> m_cache;        // whole chunks of BufferChunks records
