@@ -23,6 +23,7 @@
 // created when it does not exist, and its table ZIPDIC is replaced.
 #include "BenchSupport.h"
 
+#include <DictionaryBuild.h>
 #include <DictionaryRecord.h>
 #include <SourceFile.h>
 
@@ -94,30 +95,15 @@ void ResetPeakResident()
 
 void Fill(TIBDatabase& database, TIBTransaction& transaction, TIBQuery& query, const std::vector<TRecord>& records)
 {
-    std::array<int, 6> widths{};
+    // The table as the build makes it, with the widths of these records.
+    TColumnWidths widths{};
     for (const TRecord& r : records)
-        for (std::size_t i = 0; i < 6; ++i)
-            widths[i] = std::max<int>(widths[i], static_cast<int>(r[i + 1].size()));
-    auto run = [&](const std::string& sql, bool mayFail) {
-        transaction.StartTransaction();
-        try {
-            query.SetParamCheck(false);
-            query.SQL().Clear();
-            query.SQL().Add(sql);
-            query.Execute();
-            transaction.Commit();
-        } catch (const EDatabaseError&) {
-            transaction.Rollback();
-            if (!mayFail)
-                throw;
-        }
-    };
-    run("DROP TABLE ZIPDIC", true);
-    run("CREATE TABLE ZIPDIC (ZIP VARCHAR(7), ADK1 VARCHAR(" + std::to_string(widths[0]) + "), ADK2 VARCHAR(" +
-            std::to_string(widths[1]) + "), ADK3 VARCHAR(" + std::to_string(widths[2]) + "), ADR1 VARCHAR(" +
-            std::to_string(widths[3]) + "), ADR2 VARCHAR(" + std::to_string(widths[4]) + "), ADR3 VARCHAR(" +
-            std::to_string(widths[5]) + "))",
-        false);
+        for (std::size_t i = 0; i < widths.size(); ++i)
+            widths[i] = std::max<int>({widths[i], 1, static_cast<int>(r[i + 1].size())});
+    TDictionaryBuild build(database, transaction, query, widths);
+    build.DropDictionaryTable();   // refused when there is none
+    if (!build.CreateDictionaryTable())
+        throw std::runtime_error("CREATE TABLE ZIPDIC refused");
     transaction.StartTransaction();
     TIBSQL insert;
     insert.SetDatabase(&database);
@@ -172,7 +158,10 @@ __attribute__((noinline)) double CacheWritesAlone(long rows, std::size_t recordS
         std::memcpy(block + position, record.data(), recordSize);
         if (position + recordSize >= size) {
             size += chunk;
-            block = static_cast<char*>(std::realloc(block, size));
+            char* grown = static_cast<char*>(std::realloc(block, size));
+            if (!grown)
+                std::free(block);
+            block = grown;
         }
         record[static_cast<std::size_t>(row) % recordSize]++;
     }

@@ -1,12 +1,11 @@
 // statement_step TARGET [N] [--async-writes] [--csv KEN_ALL.CSV]
 //
-// Runs N INSERTs of dictionary-shaped rows (seven VARCHARs), each in a
-// transaction of its own, two ways against the same database and the same
-// connection: through IBQuery1 exactly as the dictionary build's statement
-// step does (start, close, ParamCheck off, SQL lines replaced, Prepare,
-// Execute, Commit), and written directly with the client library's calls
-// (start, allocate, prepare, statement-type information, execute, free,
-// commit). Blocks of rows alternate between the two, so both meet the same
+// Runs N of the dictionary build's INSERTs, each in a transaction of its
+// own, two ways against the same database and the same connection: through
+// the build's own statement step over IBQuery1 (start, close, ParamCheck off,
+// SQL lines replaced, Prepare, Execute, Commit), and written directly with
+// the client library's calls (start, allocate, prepare, statement-type
+// information, execute, free, commit), with the same statement texts. Blocks of rows alternate between the two, so both meet the same
 // growing table. Prints the wall-clock time and the calling thread's CPU
 // time of each (the embedded engine works in the calling thread, so on a busy
 // machine the CPU times compare more steadily), their ratios, and the client
@@ -18,21 +17,21 @@
 // --async-writes attaches with force_write=0, which turns the database's
 // forced writes off for good, so that a commit does not wait for the disk
 // and the layer's own cost shows more plainly. Rows come from KEN_ALL.CSV
-// when given, otherwise they are synthetic.
+// when given (read as the build reads it), otherwise they are synthetic.
 #include "BenchSupport.h"
 
+#include <DictionaryBuild.h>
+#include <SourceFile.h>
 #include <IBIntf.h>
 #include <IBQuery.h>
 
 #include <SysUtils.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -41,44 +40,19 @@
 
 namespace {
 
-using TRecord = std::array<std::string, 7>;
-
-// Fields 3 (postal code) and 4 to 9 (three katakana, three kanji columns)
-// of a KEN_ALL.CSV line, quotes removed.
-bool RecordFromLine(const std::string& line, TRecord& record)
+std::vector<TDictionaryRecord> LoadRecords(std::size_t count, const char* csv)
 {
-    std::vector<std::string> fields;
-    std::string field;
-    bool quoted = false;
-    for (char c : line) {
-        if (c == '"')
-            quoted = !quoted;
-        else if (c == ',' && !quoted) {
-            fields.push_back(field);
-            field.clear();
-        } else if (c != '\r' && c != '\n')
-            field += c;
-    }
-    fields.push_back(field);
-    if (fields.size() < 9)
-        return false;
-    for (std::size_t i = 0; i < 7; ++i) {
-        record[i] = fields[i + 2];
-        record[i].erase(std::remove(record[i].begin(), record[i].end(), '\''), record[i].end());
-    }
-    return true;
-}
-
-std::vector<TRecord> LoadRecords(std::size_t count, const char* csv)
-{
-    std::vector<TRecord> records;
+    std::vector<TDictionaryRecord> records;
     if (csv) {
-        std::ifstream in(csv, std::ios::binary);
-        std::string line;
-        TRecord record;
-        while (records.size() < count && std::getline(in, line))
-            if (RecordFromLine(line, record))
+        TSourceFile source;
+        TDictionaryRecord record;
+        source.Open(csv);
+        while (records.size() < count && !source.Eof()) {
+            source.ReadLine();
+            if (source.TakeRecord(record))
                 records.push_back(record);
+        }
+        source.Close();
         if (records.empty())
             std::fprintf(stderr, "statement_step: no records read from %s; using synthetic rows\n", csv);
     }
@@ -86,52 +60,13 @@ std::vector<TRecord> LoadRecords(std::size_t count, const char* csv)
     for (std::size_t i = records.size(); i < count; ++i) {
         char zip[16];
         std::snprintf(zip, sizeof zip, "%07zu", i % 10000000);
-        const std::string kana(1, '\xB1' + static_cast<char>(i % 40));
+        const char kana = static_cast<char>('\xB1' + static_cast<char>(i % 40));
         const std::string kanji = "\x93\x8C\x8B\x9E";
-        records.push_back({zip, std::string(6, kana[0]), std::string(12 + i % 8, kana[0]),
-                           std::string(i % 3 ? 10 : 0, kana[0]), kanji + kanji.substr(0, 2), kanji + kanji + kanji,
-                           i % 3 ? kanji + kanji : std::string()});
+        records.push_back({{zip, std::string(6, kana), std::string(12 + i % 8, kana), std::string(i % 3 ? 10 : 0, kana),
+                            kanji + kanji.substr(0, 2), kanji + kanji + kanji, i % 3 ? kanji + kanji : std::string()}});
     }
     records.resize(count);
     return records;
-}
-
-std::string Quote(const std::string& slot)
-{
-    return slot.empty() ? "NULL" : "'" + slot + "'";
-}
-
-std::vector<std::string> InsertLines(const TRecord& r)
-{
-    return {"INSERT INTO ZIPDIC (", "  ZIP, ADK1, ADK2, ADK3,", "  ADR1, ADR2, ADR3)", "VALUES (",
-            "  " + Quote(r[0]) + ",", "  " + Quote(r[1]) + ",", "  " + Quote(r[2]) + ",", "  " + Quote(r[3]) + ",",
-            "  " + Quote(r[4]) + ",", "  " + Quote(r[5]) + ",", "  " + Quote(r[6]) + ");"};
-}
-
-// The statement step of the dictionary build, which hands the query its lines
-// as one list; lines is the caller's, refilled for every statement as the
-// build refills its own.
-bool LayerStep(TIBTransaction& transaction, TIBQuery& query, TStringList& lines, const std::vector<std::string>& text)
-{
-    lines.RawLines() = text;
-    bool ok = true;
-    try {
-        transaction.SetActive(false);
-        transaction.StartTransaction();
-        query.Close();
-        query.SetParamCheck(false);
-        query.SQL().Assign(lines);
-        if (!query.IsPrepared())
-            query.Prepare();
-        query.Execute();
-        transaction.Commit();
-    } catch (const EDatabaseError&) {
-        transaction.Rollback();
-        ok = false;
-    }
-    query.SetActive(false);
-    transaction.SetActive(false);
-    return ok;
 }
 
 // Client calls counted by entry point: the bound slots are pointed at
@@ -225,11 +160,12 @@ int main(int argc, char** argv)
     constexpr long kCounted = 200;
     constexpr long kBlock = 100;
     try {
-        const std::vector<TRecord> records = LoadRecords(static_cast<std::size_t>(2 * (n + kWarmUp + kCounted)), csv);
-        std::vector<int> widths(6, 1);
-        for (const TRecord& r : records)
-            for (std::size_t i = 0; i < 6; ++i)
-                widths[i] = std::max<int>(widths[i], static_cast<int>(r[i + 1].size()));
+        const std::vector<TDictionaryRecord> records =
+            LoadRecords(static_cast<std::size_t>(2 * (n + kWarmUp + kCounted)), csv);
+        TColumnWidths widths{};
+        for (const TDictionaryRecord& r : records)
+            for (std::size_t i = 0; i < widths.size(); ++i)
+                widths[i] = std::max<int>({widths[i], 1, static_cast<int>(r.Slots[i + 1].size())});
 
         std::vector<std::string> extraParams;
         if (asyncWrites)
@@ -239,29 +175,28 @@ int main(int argc, char** argv)
         TIBTransaction& transaction = components.Transaction;
         TIBQuery& query = components.Query;
 
-        TStringList lines;
-        LayerStep(transaction, query, lines, {"DROP TABLE ZIPDIC;"});
-        const char* names[] = {"ADK1", "ADK2", "ADK3", "ADR1", "ADR2", "ADR3"};
-        std::vector<std::string> create = {"CREATE TABLE ZIPDIC (", "  ZIP  VARCHAR(7),"};
-        for (std::size_t i = 0; i < 6; ++i)
-            create.push_back(std::string("  ") + names[i] + " VARCHAR(" + std::to_string(widths[i]) + ")" +
-                             (i < 5 ? "," : ""));
-        create.push_back("  );");
-        if (!LayerStep(transaction, query, lines, create)) {
+        TDictionaryBuild build(database, transaction, query, widths);
+        build.DropDictionaryTable();
+        if (!build.CreateDictionaryTable()) {
             std::fprintf(stderr, "statement_step: CREATE TABLE failed\n");
             return 1;
         }
 
         std::size_t next = 0;
         long failures = 0;
+        TStringList lines;
         auto layer = [&](long rows) {
-            for (long i = 0; i < rows; ++i)
-                failures += !LayerStep(transaction, query, lines, InsertLines(records[next++]));
+            for (long i = 0; i < rows; ++i) {
+                InsertLines(records[next++], lines);
+                failures += !build.StatementStep(lines);
+            }
         };
         std::string text;
         auto direct = [&](long rows) {
-            for (long i = 0; i < rows; ++i)
-                failures += !DirectStep(database.HandleAddress(), InsertLines(records[next++]), text);
+            for (long i = 0; i < rows; ++i) {
+                InsertLines(records[next++], lines);
+                failures += !DirectStep(database.HandleAddress(), lines.Lines(), text);
+            }
         };
 
         layer(kWarmUp);
