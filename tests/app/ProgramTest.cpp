@@ -1,5 +1,7 @@
 // The real program, seen from outside: started as a process with a settings
 // file beside a copy of it, connected to the embedded engine.
+#include "TempFolder.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -77,9 +79,6 @@ class Program : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/kx27_program_XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_dir = pattern;
         fs::copy_file(KX27_EXECUTABLE, m_dir / "kx27");   // the settings file lies beside the executable
         m_written = "\r\n" + m_dir.string() + "/\r\nT.FDB\r\n50\r\n60\r\n";
     }
@@ -95,8 +94,6 @@ protected:
                 ::waitpid(child.pid, nullptr, 0);
             }
         }
-        std::error_code ignored;
-        fs::remove_all(m_dir, ignored);
     }
 
     // Line 4 in hex and a sixth line: a file the program wrote differs.
@@ -148,7 +145,8 @@ protected:
         return ::testing::AssertionSuccess();
     }
 
-    fs::path m_dir;
+    const TTempFolder m_folder{"kx27_program"};
+    const fs::path& m_dir = m_folder.Path();
     std::string m_written;
     pid_t m_pid = 0;      // the program
     pid_t m_server = 0;   // Xvfb

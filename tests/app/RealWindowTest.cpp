@@ -8,6 +8,7 @@
 // xdotool; skipped with a message otherwise. With KX27_SCREENSHOT set, the
 // screen after the search is saved there as PNG; with KX27_SOURCE_FILE set,
 // that file is built instead of the small one.
+#include "TempFolder.h"
 #include "TestSupport.h"
 
 #include <IBDatabase.h>
@@ -129,16 +130,6 @@ struct TDroppedAtEnd {
     ~TDroppedAtEnd() { DropDatabase(name); }
 };
 
-// Removes the test's folder when the test ends, however it ends.
-struct TRemovedAtEnd {
-    fs::path dir;
-    ~TRemovedAtEnd()
-    {
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
-    }
-};
-
 } // namespace
 
 TEST(RealWindow, BuildsSearchesAndClosesUnderX)
@@ -151,10 +142,8 @@ TEST(RealWindow, BuildsSearchesAndClosesUnderX)
         GTEST_SKIP() << "Xvfb or xdotool is missing";
 
     UseRealClient();
-    char pattern[] = "/tmp/kx27_realwindow_XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    const fs::path dir = pattern;
-    const TRemovedAtEnd removed{dir};
+    const TTempFolder folder("kx27_realwindow");
+    const fs::path& dir = folder.Path();
     const fs::path exe = dir / "kx27";
     fs::copy_file(KX27_BINARY, exe);
     const char* source = std::getenv("KX27_SOURCE_FILE");

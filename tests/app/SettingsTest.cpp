@@ -1,4 +1,5 @@
 #include "FakeWindowPosition.h"
+#include "TempFolder.h"
 
 #include <Settings.h>
 #include <UnitV.h>
@@ -25,16 +26,7 @@ class SettingsFile : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/kx27_settings_XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_dir = pattern;
         ServerPrefix = DataFolder = DatabaseFileName = "stale";
-    }
-    void TearDown() override
-    {
-        std::error_code ignored;
-        fs::permissions(m_dir, fs::perms::owner_all, ignored);
-        fs::remove_all(m_dir, ignored);
     }
 
     std::string PathOf(const std::string& name) const { return (m_dir / name).string(); }
@@ -73,7 +65,8 @@ protected:
         return WEXITSTATUS(status);
     }
 
-    fs::path m_dir;
+    const TTempFolder m_folder{"kx27_settings"};
+    const fs::path& m_dir = m_folder.Path();
 };
 
 struct Loaded {

@@ -1,6 +1,8 @@
 // The window's two working buttons and its table check, on a database of the
 // embedded engine beside a small KEN_ALL.CSV: the handlers run through the
 // general error handler exactly as a click runs them.
+#include "TempFolder.h"
+
 #include <Application.h>
 #include <Encoding.h>
 #include <EscapeKey.h>
@@ -41,9 +43,6 @@ class WindowBuild : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/kx27_windowbuild_XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_dir = pattern;
         SetMessageBoxPresenter([this](MessageBoxKind, const std::string& text) { m_boxes.push_back(text); });
         // The embedded engine stands in for the server: data folder and file name only.
         std::ofstream(m_dir / "kx27.dat", std::ios::binary) << "\r\n" << m_dir.string() << "/\r\nT.FDB\r\n50\r\n60\r\n";
@@ -59,8 +58,6 @@ protected:
     {
         m_form.reset();
         SetMessageBoxPresenter({});
-        std::error_code ignored;
-        fs::remove_all(m_dir, ignored);
     }
 
     void Execute(const std::string& sql)
@@ -77,7 +74,8 @@ protected:
 
     static QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
 
-    fs::path m_dir;
+    const TTempFolder m_folder{"kx27_windowbuild"};
+    const fs::path& m_dir = m_folder.Path();
     std::unique_ptr<TForm1> m_form;
     WatchingEscapeKey m_escape;
     std::vector<std::string> m_boxes;

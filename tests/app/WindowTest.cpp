@@ -1,3 +1,5 @@
+#include "TempFolder.h"
+
 #include <Application.h>
 #include <Encoding.h>
 #include <ErrorText.h>
@@ -60,17 +62,12 @@ class Window : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/kx27_window_XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_dir = pattern;
         SetMessageBoxPresenter([this](MessageBoxKind, const std::string& text) { m_boxes.push_back(text); });
     }
     void TearDown() override
     {
         m_form.reset();
         SetMessageBoxPresenter({});
-        std::error_code ignored;
-        fs::remove_all(m_dir, ignored);
     }
 
     std::string SettingsPath() const { return (m_dir / "kx27.dat").string(); }
@@ -93,7 +90,8 @@ protected:
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 
-    fs::path m_dir;
+    const TTempFolder m_folder{"kx27_window"};
+    const fs::path& m_dir = m_folder.Path();
     std::unique_ptr<TForm1> m_form;
     FakeEscapeKey m_escape;
     std::vector<std::string> m_boxes;
