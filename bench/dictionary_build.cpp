@@ -9,9 +9,12 @@
 // information, execute, free, commit, with the same statement texts. Prints
 // the wall-clock time, the calling thread's CPU time and its user share of
 // each (the embedded engine works in the calling thread), their ratios, the
-// repaint count and the rows stored. An untimed build made with the direct
-// calls comes first, so that every timed run meets the same database: grown
-// to size, with a full table to drop.
+// repaint count and the rows stored. With several rounds it also prints each
+// round's times and the median of the rounds' ratios: on a shared machine one
+// build can be slowed by a tenth or more, and the two builds of a round ran
+// back to back. An untimed build made with the direct calls comes first, so
+// that every timed run meets the same database: grown to size, with a full
+// table to drop.
 //
 // TARGET is a database file for the embedded engine or "127.0.0.1:/path" for
 // the local server (SYSDBA, copperjam); it is created when missing.
@@ -36,6 +39,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <sys/resource.h>
 #include <time.h>
@@ -111,6 +115,13 @@ struct TTimes {
     double wall = 0;
     double cpu = 0;
     double user = 0;
+
+    void Add(const TTimes& other)
+    {
+        wall += other.wall;
+        cpu += other.cpu;
+        user += other.user;
+    }
 };
 
 template <typename F>
@@ -189,16 +200,25 @@ int main(int argc, char** argv)
         // Untimed: the file grows to its size and every timed run then drops
         // a full table left by the run before, as a build on a used database does.
         DirectBuild(database, path);
+        std::vector<double> wallRatios, cpuRatios, userRatios;
         for (int round = 0; round < rounds; ++round) {
+            TTimes layerRound, directRound;
             for (int turn = 0; turn < 2; ++turn) {
                 if ((turn == 0) == (round % 2 == 0)) {
-                    Timed(layer, [&] { build.Run(path, view); });
+                    Timed(layerRound, [&] { build.Run(path, view); });
                     layerRows = StoredRows(database, transaction);
                 } else {
-                    Timed(direct, [&] { directFailed += DirectBuild(database, path); });
+                    Timed(directRound, [&] { directFailed += DirectBuild(database, path); });
                     directRows = StoredRows(database, transaction);
                 }
             }
+            wallRatios.push_back(layerRound.wall / directRound.wall);
+            cpuRatios.push_back(layerRound.cpu / directRound.cpu);
+            userRatios.push_back(layerRound.user / directRound.user);
+            std::printf("  round %d: build %.3f s, direct %.3f s, ratio %.4f\n", round + 1, layerRound.wall,
+                        directRound.wall, wallRatios.back());
+            layer.Add(layerRound);
+            direct.Add(directRound);
         }
 
         std::printf("dictionary_build: %d records read, %d inserted, %s, forced writes %s, %d round(s)\n",
@@ -208,8 +228,10 @@ int main(int argc, char** argv)
                     layer.user, layerRows);
         std::printf("  direct  %9.3f s  cpu %9.3f s  user %9.3f s   rows stored %lld\n", direct.wall, direct.cpu,
                     direct.user, directRows);
-        std::printf("  ratio build/direct %.4f   cpu %.4f   user %.4f\n", layer.wall / direct.wall,
+        std::printf("  ratio build/direct %.4f   cpu %.4f   user %.4f   (totals)\n", layer.wall / direct.wall,
                     layer.cpu / direct.cpu, layer.user / direct.user);
+        std::printf("  median %.4f         cpu %.4f   user %.4f   (of the rounds' ratios)\n", Median(wallRatios),
+                    Median(cpuRatios), Median(userRatios));
         std::printf("  repaints %ld per build\n", view.Repaints / rounds);
         if (!view.Messages.empty())
             std::printf("  messages: %s", view.Messages.c_str());
