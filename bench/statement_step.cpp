@@ -5,11 +5,12 @@
 // the build's own statement step over IBQuery1 (start, close, ParamCheck off,
 // SQL lines replaced, Prepare, Execute, Commit), and written directly with
 // the client library's calls (start, allocate, prepare, statement-type
-// information, execute, free, commit), with the same statement texts. Blocks of rows alternate between the two, so both meet the same
-// growing table. Prints the wall-clock time and the calling thread's CPU
-// time of each (the embedded engine works in the calling thread, so on a busy
-// machine the CPU times compare more steadily), their ratios, and the client
-// calls each makes per row, counted in a separate short pass.
+// information, execute, free, commit), with the same statement texts. Blocks
+// of rows alternate between the two, so both meet the same growing table.
+// Prints the wall-clock time and the calling thread's CPU time of each (the
+// embedded engine works in the calling thread, so on a busy machine the CPU
+// times compare more steadily), their ratios, and the client calls each
+// makes per row, counted in a separate short pass.
 //
 // TARGET is a database file for the embedded engine or "127.0.0.1:/path"
 // for the local server (user SYSDBA, password copperjam); it is created when
