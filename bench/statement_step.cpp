@@ -9,8 +9,9 @@
 // of rows alternate between the two, so both meet the same growing table.
 // Prints the wall-clock time and the calling thread's CPU time of each (the
 // embedded engine works in the calling thread, so on a busy machine the CPU
-// times compare more steadily), their ratios, and the client calls each
-// makes per row, counted in a separate short pass.
+// times compare more steadily), their ratios, and, from a separate shorter
+// pass, the client calls each makes per row and how its time divides between
+// the client library (the engine, when embedded) and the code around it.
 //
 // TARGET is a database file for the embedded engine or "127.0.0.1:/path"
 // for the local server (user SYSDBA, password copperjam); it is created when
@@ -71,11 +72,18 @@ std::vector<TDictionaryRecord> LoadRecords(std::size_t count, const char* csv)
 }
 
 // Client calls counted by entry point: the bound slots are pointed at
-// counting forwarders for the length of one pass.
+// counting forwarders for the length of one pass, which also add up the time
+// spent inside the client library.
 std::map<std::string, long>& Counts()
 {
     static std::map<std::string, long> counts;
     return counts;
+}
+
+std::chrono::steady_clock::duration& ClientTime()
+{
+    static std::chrono::steady_clock::duration time{};
+    return time;
 }
 
 template <typename F, const char* Name>
@@ -87,7 +95,10 @@ struct TCounter<R (*)(A...), Name> {
     static R Call(A... args)
     {
         ++Counts()[Name];
-        return real(args...);
+        const auto start = std::chrono::steady_clock::now();
+        const R result = real(args...);
+        ClientTime() += std::chrono::steady_clock::now() - start;
+        return result;
     }
 };
 
@@ -112,6 +123,7 @@ public:
         COUNTED_ENTRY_POINTS(INSTALL)
 #undef INSTALL
         Counts().clear();
+        ClientTime() = {};
     }
     ~TCountingCalls() { m_api = m_saved; }
 
@@ -120,17 +132,28 @@ private:
     TClientApi m_saved;
 };
 
-void PrintCounts(const char* variant, long rows)
+// What a variant's counted blocks add up to.
+struct TSplit {
+    std::map<std::string, long> Calls;
+    std::chrono::steady_clock::duration Client{};
+    std::chrono::steady_clock::duration Total{};
+};
+
+// The calls per row, and how the time divides between the client library and
+// everything around it.
+void PrintSplit(const char* variant, const TSplit& split, long rows)
 {
     long total = 0;
     std::string detail;
-    for (const auto& [name, count] : Counts()) {
+    for (const auto& [name, count] : split.Calls) {
         total += count;
         char part[96];
         std::snprintf(part, sizeof part, " %s %.2f", name.c_str(), static_cast<double>(count) / rows);
         detail += part;
     }
     std::printf("  %-7s %.2f calls/row:%s\n", variant, static_cast<double>(total) / rows, detail.c_str());
+    std::printf("  %-7s %7.1f us/row inside the client library, %5.1f us/row outside it\n", variant,
+                Seconds(split.Client) * 1e6 / rows, Seconds(split.Total - split.Client) * 1e6 / rows);
 }
 
 } // namespace
@@ -158,7 +181,7 @@ int main(int argc, char** argv)
         return 2;
     }
     constexpr long kWarmUp = 100;
-    constexpr long kCounted = 200;
+    constexpr long kCounted = 2000;
     constexpr long kBlock = 100;
     try {
         const std::vector<TDictionaryRecord> records =
@@ -229,16 +252,30 @@ int main(int argc, char** argv)
                     Seconds(directTime) * 1e6 / n, directCpu, directCpu * 1e6 / n);
         std::printf("  ratio layer/direct %.4f   cpu %.4f\n", Seconds(layerTime) / Seconds(directTime),
                     layerCpu / directCpu);
+        TSplit splits[2];   // layer, direct
         {
             TCountingCalls counting;
-            layer(kCounted);
-            PrintCounts("layer", kCounted);
+            for (long done = 0; done < kCounted; done += kBlock) {
+                for (int turn = 0; turn < 2; ++turn) {
+                    const bool runLayer = (turn == 0) == layerFirst;
+                    TSplit& split = splits[runLayer ? 0 : 1];
+                    Counts().clear();
+                    ClientTime() = {};
+                    const auto start = std::chrono::steady_clock::now();
+                    if (runLayer)
+                        layer(kBlock);
+                    else
+                        direct(kBlock);
+                    split.Total += std::chrono::steady_clock::now() - start;
+                    split.Client += ClientTime();
+                    for (const auto& [name, count] : Counts())
+                        split.Calls[name] += count;
+                }
+                layerFirst = !layerFirst;
+            }
         }
-        {
-            TCountingCalls counting;
-            direct(kCounted);
-            PrintCounts("direct", kCounted);
-        }
+        PrintSplit("layer", splits[0], kCounted);
+        PrintSplit("direct", splits[1], kCounted);
         if (failures)
             std::printf("  %ld inserts failed\n", failures);
         std::printf("  rows stored %lld of %zu\n", StoredRows(database, transaction), next);
