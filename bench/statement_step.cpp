@@ -36,6 +36,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <time.h>
@@ -74,9 +75,9 @@ std::vector<TDictionaryRecord> LoadRecords(std::size_t count, const char* csv)
 // Client calls counted by entry point: the bound slots are pointed at
 // counting forwarders for the length of one pass, which also add up the time
 // spent inside the client library.
-std::map<std::string, long>& Counts()
+std::map<std::string_view, long>& Counts()
 {
-    static std::map<std::string, long> counts;
+    static std::map<std::string_view, long> counts;
     return counts;
 }
 
@@ -134,7 +135,7 @@ private:
 
 // What a variant's counted blocks add up to.
 struct TSplit {
-    std::map<std::string, long> Calls;
+    std::map<std::string_view, long> Calls;
     std::chrono::steady_clock::duration Client{};
     std::chrono::steady_clock::duration Total{};
 };
@@ -148,7 +149,8 @@ void PrintSplit(const char* variant, const TSplit& split, long rows)
     for (const auto& [name, count] : split.Calls) {
         total += count;
         char part[96];
-        std::snprintf(part, sizeof part, " %s %.2f", name.c_str(), static_cast<double>(count) / rows);
+        std::snprintf(part, sizeof part, " %.*s %.2f", static_cast<int>(name.size()), name.data(),
+                      static_cast<double>(count) / rows);
         detail += part;
     }
     std::printf("  %-7s %.2f calls/row:%s\n", variant, static_cast<double>(total) / rows, detail.c_str());
