@@ -1,13 +1,12 @@
 #include "TestSupport.h"
 
 #include "FakeScript.h"
+#include "TempFolder.h"
 
 #include <IBIntf.h>
 #include <IBSQL.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <iconv.h>
 #include <stdexcept>
@@ -87,33 +86,12 @@ std::string ServerDatabaseName(const std::string& name)
     return std::string(server) + folder + name + "-" + std::to_string(getpid()) + ".fdb";
 }
 
-namespace {
-
-// This process's folder for embedded databases, removed when the process
-// ends. mkdtemp, so that no other user can have made it first.
-struct TEmbeddedFolder {
-    std::string path;
-    TEmbeddedFolder()
-    {
-        const char* tmp = NonEmptyEnv("TMPDIR");
-        std::string pattern = std::string(tmp ? tmp : "/tmp") + "/kx27-embedded-XXXXXX";
-        if (!mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp " + pattern + ": " + std::strerror(errno));
-        path = pattern;
-    }
-    ~TEmbeddedFolder()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-};
-
-} // namespace
-
 std::string EmbeddedDatabaseName(const std::string& name)
 {
-    static TEmbeddedFolder folder;
-    return folder.path + "/" + name + ".fdb";
+    // This process's folder, removed when the process ends.
+    const char* tmp = NonEmptyEnv("TMPDIR");
+    static const TTempFolder folder("kx27-embedded", tmp ? tmp : "/tmp");
+    return (folder.Path() / (name + ".fdb")).string();
 }
 
 void SetLoginParams(TIBDatabase& database)

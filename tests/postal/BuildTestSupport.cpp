@@ -5,23 +5,8 @@
 
 #include <algorithm>
 #include <fstream>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
-
-TSourceFolder::TSourceFolder()
-{
-    char pattern[] = "/tmp/kx27_build_XXXXXX";
-    if (!::mkdtemp(pattern))
-        throw std::runtime_error("mkdtemp");
-    m_dir = pattern;
-}
-
-TSourceFolder::~TSourceFolder()
-{
-    std::error_code ignored;
-    fs::remove_all(m_dir, ignored);
-}
 
 void TSourceFolder::Write(const std::string& bytes) const
 {

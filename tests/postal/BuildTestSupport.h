@@ -3,6 +3,7 @@
 // records what it is told, and row reads that do not go through the query.
 #pragma once
 
+#include "TempFolder.h"
 #include "TestSupport.h"
 
 #include <BuildView.h>
@@ -20,19 +21,14 @@
 // A folder of its own with the source file in it, removed at the end.
 class TSourceFolder {
 public:
-    TSourceFolder();
-    ~TSourceFolder();
-    TSourceFolder(const TSourceFolder&) = delete;
-    TSourceFolder& operator=(const TSourceFolder&) = delete;
-
-    std::string SourcePath() const { return (m_dir / "KEN_ALL.CSV").string(); }
+    std::string SourcePath() const { return (Dir() / "KEN_ALL.CSV").string(); }
     void Write(const std::string& bytes) const;
     // Replaces the source file by one whose first read fails (EIO).
     void MakeUnreadable() const;
-    const std::filesystem::path& Dir() const noexcept { return m_dir; }
+    const std::filesystem::path& Dir() const noexcept { return m_folder.Path(); }
 
 private:
-    std::filesystem::path m_dir;
+    const TTempFolder m_folder{"kx27_build"};
 };
 
 // One source line of 15 fields with the record's seven values.

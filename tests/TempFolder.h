@@ -10,10 +10,11 @@
 
 class TTempFolder {
 public:
-    // /tmp/<prefix>_XXXXXX, made by mkdtemp: no other user can have made it first.
-    explicit TTempFolder(const std::string& prefix)
+    // <parent>/<prefix>_XXXXXX, made by mkdtemp: no other user can have made
+    // it first.
+    explicit TTempFolder(const std::string& prefix, const std::string& parent = "/tmp")
     {
-        std::string pattern = "/tmp/" + prefix + "_XXXXXX";
+        std::string pattern = parent + "/" + prefix + "_XXXXXX";
         if (!::mkdtemp(pattern.data()))
             throw std::runtime_error("mkdtemp " + pattern);
         m_path = pattern;
