@@ -96,10 +96,10 @@ void ResetPeakResident()
 void Fill(TIBDatabase& database, TIBTransaction& transaction, TIBQuery& query, const std::vector<TRecord>& records)
 {
     // The table as the build makes it, with the widths of these records.
-    TColumnWidths widths{};
+    TColumnWidths widths;
+    widths.fill(1);   // a column no record fills still gets a width the server takes
     for (const TRecord& r : records)
-        for (std::size_t i = 0; i < widths.size(); ++i)
-            widths[i] = std::max<int>({widths[i], 1, static_cast<int>(r[i + 1].size())});
+        WidenColumns(widths, r);
     TDictionaryBuild build(database, transaction, query, widths);
     build.DropDictionaryTable();   // refused when there is none
     if (!build.CreateDictionaryTable())

@@ -188,10 +188,10 @@ int main(int argc, char** argv)
     try {
         const std::vector<TDictionaryRecord> records =
             LoadRecords(static_cast<std::size_t>(2 * (n + kWarmUp + kCounted)), csv);
-        TColumnWidths widths{};
+        TColumnWidths widths;
+        widths.fill(1);   // a column no record fills still gets a width the server takes
         for (const TDictionaryRecord& r : records)
-            for (std::size_t i = 0; i < widths.size(); ++i)
-                widths[i] = std::max<int>({widths[i], 1, static_cast<int>(r.Slots[i + 1].size())});
+            WidenColumns(widths, r.Slots);
 
         std::vector<std::string> extraParams;
         if (asyncWrites)

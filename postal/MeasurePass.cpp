@@ -18,6 +18,15 @@ constexpr int ProgressEvery = 500;
 
 } // namespace
 
+void WidenColumns(TColumnWidths& widths, const std::array<std::string, rsCount>& slots)
+{
+    for (std::size_t k = 0; k < widths.size(); ++k) {
+        const std::size_t length = slots[k + rsAdk1].size();
+        if (length > static_cast<std::size_t>(widths[k]))
+            widths[k] = length > INT_MAX ? INT_MAX : static_cast<int>(length);
+    }
+}
+
 TMeasureOutcome MeasurePass(const std::string& path, TColumnWidths& widths, int& readCount, BuildView& view,
                             std::exception_ptr* readError)
 {
@@ -42,11 +51,7 @@ TMeasureOutcome MeasurePass(const std::string& path, TColumnWidths& widths, int&
             ++readCount;
             if (readCount % ProgressEvery == 0)
                 view.SetProgressLine(ReadingPrefix + IntToStr(readCount) + ReadingSuffix);
-            for (std::size_t k = 0; k < widths.size(); ++k) {
-                const std::size_t length = record.Slots[k + rsAdk1].size();
-                if (length > static_cast<std::size_t>(widths[k]))
-                    widths[k] = length > INT_MAX ? INT_MAX : static_cast<int>(length);
-            }
+            WidenColumns(widths, record.Slots);
         }
         if (!escaped)
             source.Close();

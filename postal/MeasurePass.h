@@ -3,6 +3,7 @@
 #pragma once
 
 #include "BuildView.h"
+#include "DictionaryRecord.h"
 
 #include <array>
 #include <exception>
@@ -10,6 +11,9 @@
 
 // ADK1, ADK2, ADK3, ADR1, ADR2, ADR3 in bytes.
 using TColumnWidths = std::array<int, 6>;
+
+// Widens each width to the byte length of the record's value in that column.
+void WidenColumns(TColumnWidths& widths, const std::array<std::string, rsCount>& slots);
 
 enum TMeasureOutcome {
     moComplete,    // the whole file was read
