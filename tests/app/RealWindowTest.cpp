@@ -124,12 +124,6 @@ std::string SmallSourceFile(int records)
     return bytes;
 }
 
-// Drops the test database when the test ends, however it ends.
-struct TDroppedAtEnd {
-    std::string name;
-    ~TDroppedAtEnd() { DropDatabase(name); }
-};
-
 } // namespace
 
 TEST(RealWindow, BuildsSearchesAndClosesUnderX)

@@ -31,18 +31,8 @@ TEST(Server, CreateAttachesAndAConnectReadsTheDialectBack)
 {
     SKIP_WITHOUT_TEST_SERVER();
     UseRealClient();
-    const struct {
-        const char* where;
-        std::string name;
-    } cases[] = {
-        {"server", ServerDatabaseName("create")},
-        {"embedded", EmbeddedDatabaseName("create")},
-    };
-    for (const auto& c : cases) {
-        struct TDropAtEnd {
-            std::string name;
-            ~TDropAtEnd() { DropDatabase(name); }
-        } dropAtEnd{c.name};
+    for (const TEngineDatabase& c : OnBothEngines("create")) {
+        const TDroppedAtEnd dropped{c.name};
         TIBDatabase database;
         database.SetDatabaseName(c.name);
         SetCreateParams(database);
@@ -83,14 +73,7 @@ TEST(Server, MissingDatabaseGivesTheServersLinesJoined)
 {
     SKIP_WITHOUT_TEST_SERVER();
     UseRealClient();
-    const struct {
-        const char* where;
-        std::string name;
-    } cases[] = {
-        {"server", ServerDatabaseName("missing")},
-        {"embedded", EmbeddedDatabaseName("missing")},
-    };
-    for (const auto& c : cases) {
+    for (const TEngineDatabase& c : OnBothEngines("missing")) {
         TIBDatabase database;
         try {
             Attach(database, c.name);
@@ -129,14 +112,7 @@ TEST(Server, CommitStoresAndRollbackDiscards)
 {
     SKIP_WITHOUT_TEST_SERVER();
     UseRealClient();
-    const struct {
-        const char* where;
-        std::string name;
-    } cases[] = {
-        {"server", ServerDatabaseName("commit")},
-        {"embedded", EmbeddedDatabaseName("commit")},
-    };
-    for (const auto& c : cases) {
+    for (const TEngineDatabase& c : OnBothEngines("commit")) {
         TScratchDatabase scratch(c.name);
         TIBDatabase database;
         TIBTransaction transaction;

@@ -94,6 +94,11 @@ std::string EmbeddedDatabaseName(const std::string& name)
     return (folder.Path() / (name + ".fdb")).string();
 }
 
+std::vector<TEngineDatabase> OnBothEngines(const std::string& name)
+{
+    return {{"server", ServerDatabaseName(name)}, {"embedded", EmbeddedDatabaseName(name)}};
+}
+
 void SetLoginParams(TIBDatabase& database)
 {
     database.Params().Clear();

@@ -48,6 +48,20 @@ void SetCreateParams(TIBDatabase& database);
 // Drops the database if it can be attached, and deletes its file; never throws.
 void DropDatabase(const std::string& name);
 
+// Drops the database when the test ends, however it ends.
+struct TDroppedAtEnd {
+    std::string name;
+    ~TDroppedAtEnd() { DropDatabase(name); }
+};
+
+// The name for a test that runs on both engines, as ServerDatabaseName and
+// EmbeddedDatabaseName make it, with where it is ("server", "embedded").
+struct TEngineDatabase {
+    const char* where;
+    std::string name;
+};
+std::vector<TEngineDatabase> OnBothEngines(const std::string& name);
+
 // A database created for one test and dropped at its end.
 class TScratchDatabase {
 public:
