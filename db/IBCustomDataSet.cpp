@@ -61,14 +61,6 @@ std::size_t LayoutBytes(std::size_t columns)
     return sizeof(TRecordHeader) + sizeof(TColumnDescriptor) * columns;
 }
 
-// The 2-byte length before a VARCHAR value: little-endian, as
-// isc_vax_integer reads it, without a library call per column and row.
-int VaxInt16(const char* bytes)
-{
-    return static_cast<std::int16_t>(static_cast<unsigned char>(bytes[0]) |
-                                     (static_cast<unsigned>(static_cast<unsigned char>(bytes[1])) << 8));
-}
-
 char* MallocOrThrow(std::size_t size)
 {
     void* p = std::malloc(size == 0 ? 1 : size);
@@ -457,7 +449,7 @@ void TIBCustomDataSet::FetchRowToRecord(int recordNumber, char* record)
         switch (c.kind) {
         case TColumnSlot::Varying: {
             // A length beyond the declared one would run past the slot.
-            const std::uint16_t length = static_cast<std::uint16_t>(std::clamp<int>(VaxInt16(var.sqldata), 0, c.size));
+            const std::uint16_t length = static_cast<std::uint16_t>(std::clamp<int>(VaxInteger(var.sqldata, 2), 0, c.size));
             d.DataLength = length;
             if (length > 0)
                 std::memcpy(slot, var.sqldata + 2, length);

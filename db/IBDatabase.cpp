@@ -562,10 +562,10 @@ int TIBDatabase::ReadServerDialect()
     CheckCall(api.isc_database_info(ThreadStatusVector(), &m_handle, 1, &item, sizeof result, result), true);
     if (static_cast<unsigned char>(result[0]) != isc_info_db_sql_dialect)
         return 1;
-    short length = static_cast<short>(api.isc_vax_integer(result + 1, 2));
+    short length = static_cast<short>(VaxInteger(result + 1, 2));
     if (length < 0 || length > 4)   // a dialect is a small number; never read past the reply
         length = 4;
-    return static_cast<int>(api.isc_vax_integer(result + 3, static_cast<short>(length)));
+    return static_cast<int>(VaxInteger(result + 3, length));
 }
 
 void TIBDatabase::AdjustDialect()

@@ -46,6 +46,20 @@ struct ISC_TEB {
     const ISC_SCHAR* tpb;
 };
 
+// A signed little-endian integer of 1 to 4 bytes, read as isc_vax_integer
+// reads it (0 for any other length), without a call into the library: the
+// statement step reads two of them per statement, the fetch one per column.
+inline ISC_LONG VaxInteger(const char* bytes, int length)
+{
+    if (length <= 0 || length > 4)
+        return 0;
+    ISC_ULONG value = 0;
+    for (int i = 0; i < length - 1; ++i)
+        value |= static_cast<ISC_ULONG>(static_cast<unsigned char>(bytes[i])) << (8 * i);
+    value |= static_cast<ISC_ULONG>(static_cast<ISC_LONG>(static_cast<signed char>(bytes[length - 1]))) << (8 * (length - 1));
+    return static_cast<ISC_LONG>(value);
+}
+
 // Error codes the layer looks for in a status vector.
 constexpr ISC_STATUS isc_lost_db_connection_code = 335544741;   // connection lost
 constexpr ISC_STATUS isc_lock_conflict_code = 335544345;

@@ -158,7 +158,7 @@ std::string TIBXSQLVAR::AsText() const
         // Never past the buffer, whatever the length word says.
         if (m_dataSize < 2)
             return {};
-        std::size_t n = static_cast<std::uint16_t>(Api().isc_vax_integer(data, 2));
+        std::size_t n = static_cast<std::uint16_t>(VaxInteger(data, 2));
         n = std::min({n, static_cast<std::size_t>(length), m_dataSize - 2});
         return std::string(data + 2, n);
     }
@@ -892,11 +892,11 @@ void TIBSQL::ReadStatementType()
               true);
     if (result[0] != isc_info_sql_stmt_type)
         RaiseClientError(ibxeUnknownError);
-    const ISC_LONG length = Api().isc_vax_integer(result + 1, 2);
+    const ISC_LONG length = VaxInteger(result + 1, 2);
     // The value must lie inside the 8-byte reply.
     if (length < 0 || length > static_cast<ISC_LONG>(sizeof result) - 3)
         RaiseClientError(ibxeUnknownError);
-    m_statementType = static_cast<int>(Api().isc_vax_integer(result + 3, static_cast<short>(length)));
+    m_statementType = static_cast<int>(VaxInteger(result + 3, static_cast<int>(length)));
 }
 
 void TIBSQL::DescribeAreas()
@@ -1085,14 +1085,14 @@ int TIBSQL::AffectedRows()
     // The counts come as items (code, 2-byte length, value); they are found
     // by their codes, inside the reply's own length.
     const std::size_t end =
-        std::min<std::size_t>(3 + static_cast<std::uint16_t>(Api().isc_vax_integer(reply + 1, 2)), sizeof reply);
+        std::min<std::size_t>(3 + static_cast<std::uint16_t>(VaxInteger(reply + 1, 2)), sizeof reply);
     std::size_t p = 3;
     while (p + 3 <= end && reply[p] != isc_info_end) {
-        const std::size_t length = static_cast<std::uint16_t>(Api().isc_vax_integer(reply + p + 1, 2));
+        const std::size_t length = static_cast<std::uint16_t>(VaxInteger(reply + p + 1, 2));
         if (p + 3 + length > end)
             break;
         if (reply[p] == wanted)
-            return static_cast<int>(Api().isc_vax_integer(reply + p + 3, static_cast<short>(length)));
+            return static_cast<int>(VaxInteger(reply + p + 3, static_cast<int>(length)));
         p += 3 + length;
     }
     return -1;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 namespace {
@@ -114,4 +115,20 @@ TEST(ClientBinding, RealLibraryIsVersionSix)
     UseRealClient();
     EXPECT_EQ(ClientVersion(), 6);
     EXPECT_NE(ClientApi().isc_rollback_retaining, nullptr);
+}
+
+// The layer reads information replies and VARCHAR lengths itself: it must
+// agree with the library's reading, sign and all, for every length.
+TEST(ClientBinding, VaxIntegerReadsAsTheLibraryDoes)
+{
+    UseRealClient();
+    const char samples[][4] = {{'\x01', '\x00', '\x00', '\x00'}, {'\xFF', '\xFF', '\xFF', '\xFF'},
+                               {'\x15', '\x80', '\x7F', '\x80'}, {'\xFE', '\x7F', '\x01', '\x7F'}};
+    for (const auto& bytes : samples)
+        for (int length = 0; length <= 5; ++length) {
+            char buffer[8] = {};
+            std::copy(bytes, bytes + 4, buffer);
+            EXPECT_EQ(VaxInteger(buffer, length), ClientApi().isc_vax_integer(buffer, static_cast<short>(length)))
+                << "length " << length << " first byte " << int(static_cast<unsigned char>(bytes[0]));
+        }
 }
