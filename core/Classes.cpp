@@ -78,16 +78,22 @@ int TStringList::IndexOf(const std::string& text) const
 
 std::string TStringList::Text() const
 {
+    std::string text;
+    TextTo(text);
+    return text;
+}
+
+void TStringList::TextTo(std::string& out) const
+{
     std::size_t size = 0;
     for (const std::string& line : m_lines)
         size += line.size() + 2;
-    std::string text;
-    text.reserve(size);
+    out.clear();
+    out.reserve(size);
     for (const std::string& line : m_lines) {
-        text += line;
-        text += "\r\n";
+        out += line;
+        out += "\r\n";
     }
-    return text;
 }
 
 void TStringList::SetText(const std::string& text)

@@ -36,6 +36,8 @@ public:
 
     // Lines each followed by CR LF.
     std::string Text() const;
+    // The same into out, whose room is reused.
+    void TextTo(std::string& out) const;
     // Replaces the lines with the text split at CR, LF or CR LF, as one change.
     void SetText(const std::string& text);
 

@@ -835,7 +835,9 @@ void TIBSQL::PreprocessParams()
     m_input.Resize(static_cast<int>(processed.Names.size()));
     for (std::size_t i = 0; i < processed.Names.size(); ++i)
         m_input.RegisterName(processed.Names[i], static_cast<int>(i));
-    m_processedText.SetText(processed.Text);
+    TStringList lines;
+    lines.SetText(processed.Text);
+    lines.TextTo(m_processedText);
 }
 
 void TIBSQL::Prepare()
@@ -851,15 +853,14 @@ void TIBSQL::Prepare()
     if (m_paramCheck)
         PreprocessParams();
     else
-        m_processedText.RawLines() = m_sql.Lines();   // no hooks on this list; reuses its strings
-    if (m_processedText.Empty())
+        m_sql.TextTo(m_processedText);   // as it stands; reuses the room of the last statement's text
+    if (m_processedText.empty())
         RaiseClientError(ibxeEmptyQuery);
-    const std::string text = m_processedText.Text();
     const unsigned short dialect = static_cast<unsigned short>(SQLDialect());
     try {
         CheckCall(Api().isc_dsql_alloc_statement2(ThreadStatusVector(), m_base->DatabaseHandle(), &m_handle), true);
         CheckCall(Api().isc_dsql_prepare(ThreadStatusVector(), m_base->TransactionHandle(), &m_handle, 0,
-                                         text.c_str(), dialect, nullptr),
+                                         m_processedText.c_str(), dialect, nullptr),
                   true);
         ReadStatementType();
         switch (m_statementType) {
@@ -967,9 +968,8 @@ void TIBSQL::ExecQuery()
             break;
         if (status == isc_lock_conflict_code)
             RaiseServerError();
-        const std::string text = m_processedText.Text();
-        Api().isc_dsql_prepare(ThreadStatusVector(), m_base->TransactionHandle(), &m_handle, 0, text.c_str(), dialect,
-                               nullptr);
+        Api().isc_dsql_prepare(ThreadStatusVector(), m_base->TransactionHandle(), &m_handle, 0,
+                               m_processedText.c_str(), dialect, nullptr);
         CheckCall(Api().isc_dsql_execute2(ThreadStatusVector(), m_base->TransactionHandle(), &m_handle, dialect,
                                           m_input.AsXSQLDA(), m_output.AsXSQLDA()),
                   true);

@@ -184,8 +184,8 @@ public:
     TStringList& SQL() noexcept { return m_sql; }
     const TStringList& SQL() const noexcept { return m_sql; }
     TNotifyEvent OnSQLChanging;
-    // The lines sent to the server, each followed by CR LF.
-    const TStringList& ProcessedText() const noexcept { return m_processedText; }
+    // The text sent to the server: its lines, each followed by CR LF.
+    const std::string& ProcessedText() const noexcept { return m_processedText; }
 
     bool ParamCheck() const noexcept { return m_paramCheck; }
     void SetParamCheck(bool value) noexcept { m_paramCheck = value; }
@@ -246,7 +246,7 @@ private:
     void BeforeDisconnect();
 
     TStringList m_sql;
-    TStringList m_processedText;
+    std::string m_processedText;
     bool m_paramCheck = true;
     bool m_goToFirstRecordOnExecute = true;
     bool m_autoParamNames = false;

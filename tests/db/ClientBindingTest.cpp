@@ -122,6 +122,7 @@ TEST(ClientBinding, RealLibraryIsVersionSix)
 TEST(ClientBinding, VaxIntegerReadsAsTheLibraryDoes)
 {
     UseRealClient();
+    EnsureClientLoaded();
     const char samples[][4] = {{'\x01', '\x00', '\x00', '\x00'}, {'\xFF', '\xFF', '\xFF', '\xFF'},
                                {'\x15', '\x80', '\x7F', '\x80'}, {'\xFE', '\x7F', '\x01', '\x7F'}};
     for (const auto& bytes : samples)

@@ -90,7 +90,7 @@ protected:
             if (!m_query->IsPrepared())
                 m_query->Prepare();
             m_query->Execute();
-            m_sentText = m_query->SelectSQL().ProcessedText().Text();
+            m_sentText = m_query->SelectSQL().ProcessedText();
             m_transaction->Commit();
         } catch (const EDatabaseError&) {
             m_transaction->Rollback();

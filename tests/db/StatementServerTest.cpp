@@ -172,7 +172,7 @@ TEST_P(StatementOnEngine, DictionaryDropIsSentAsOneLineWithoutAreas)
     m_transaction->StartTransaction();
     auto sql = Statement("DROP TABLE ZIPDIC;", false);
     sql->Prepare();
-    EXPECT_EQ(sql->ProcessedText().Text(), "DROP TABLE ZIPDIC;\r\n");
+    EXPECT_EQ(sql->ProcessedText(), "DROP TABLE ZIPDIC;\r\n");
     EXPECT_EQ(sql->StatementType(), SQLDDL);
     EXPECT_EQ(sql->InputArea().Count(), 0);
     EXPECT_EQ(sql->InputArea().AsXSQLDA(), nullptr);
