@@ -48,7 +48,8 @@ struct ISC_TEB {
 
 // A signed little-endian integer of 1 to 4 bytes, read as isc_vax_integer
 // reads it (0 for any other length), without a call into the library: the
-// statement step reads two of them per statement, the fetch one per column.
+// statement step reads two of them per statement, the fetch one per VARCHAR
+// column and row.
 inline ISC_LONG VaxInteger(const char* bytes, int length)
 {
     if (length <= 0 || length > 4)
@@ -56,7 +57,8 @@ inline ISC_LONG VaxInteger(const char* bytes, int length)
     ISC_ULONG value = 0;
     for (int i = 0; i < length - 1; ++i)
         value |= static_cast<ISC_ULONG>(static_cast<unsigned char>(bytes[i])) << (8 * i);
-    value |= static_cast<ISC_ULONG>(static_cast<ISC_LONG>(static_cast<signed char>(bytes[length - 1]))) << (8 * (length - 1));
+    const ISC_LONG last = static_cast<signed char>(bytes[length - 1]);   // carries the sign
+    value |= static_cast<ISC_ULONG>(last) << (8 * (length - 1));
     return static_cast<ISC_LONG>(value);
 }
 
