@@ -11,7 +11,9 @@
 // embedded engine works in the calling thread, so on a busy machine the CPU
 // times compare more steadily), their ratios, and, from a separate shorter
 // pass, the client calls each makes per row and how its time divides between
-// the client library (the engine, when embedded) and the code around it.
+// the client library (the engine, when embedded) and the code around it: per
+// entry point, the time inside it and the time the caller's own code ran
+// between the previous call's return and this call.
 //
 // TARGET is a database file for the embedded engine or "127.0.0.1:/path"
 // for the local server (user SYSDBA, password copperjam); it is created when
@@ -74,17 +76,24 @@ std::vector<TDictionaryRecord> LoadRecords(std::size_t count, const char* csv)
 
 // Client calls counted by entry point: the bound slots are pointed at
 // counting forwarders for the length of one pass, which also add up the time
-// spent inside the client library.
-std::map<std::string_view, long>& Counts()
+// spent inside each entry point and the time before it, since the previous
+// call returned.
+struct TCallTimes {
+    long Calls = 0;
+    std::chrono::steady_clock::duration Inside{};
+    std::chrono::steady_clock::duration Before{};
+};
+
+std::map<std::string_view, TCallTimes>& CallTimes()
 {
-    static std::map<std::string_view, long> counts;
-    return counts;
+    static std::map<std::string_view, TCallTimes> times;
+    return times;
 }
 
-std::chrono::steady_clock::duration& ClientTime()
+std::chrono::steady_clock::time_point& LastReturn()
 {
-    static std::chrono::steady_clock::duration time{};
-    return time;
+    static std::chrono::steady_clock::time_point last;
+    return last;
 }
 
 template <typename F, const char* Name>
@@ -95,10 +104,13 @@ struct TCounter<R (*)(A...), Name> {
     static inline R (*real)(A...) = nullptr;
     static R Call(A... args)
     {
-        ++Counts()[Name];
+        TCallTimes& times = CallTimes()[Name];
+        ++times.Calls;
         const auto start = std::chrono::steady_clock::now();
+        times.Before += start - LastReturn();
         const R result = real(args...);
-        ClientTime() += std::chrono::steady_clock::now() - start;
+        LastReturn() = std::chrono::steady_clock::now();
+        times.Inside += LastReturn() - start;
         return result;
     }
 };
@@ -123,8 +135,7 @@ public:
     m_api.name = &TCounter<T##name, kName_##name>::Call;
         COUNTED_ENTRY_POINTS(INSTALL)
 #undef INSTALL
-        Counts().clear();
-        ClientTime() = {};
+        CallTimes().clear();
     }
     ~TCountingCalls() { m_api = m_saved; }
 
@@ -135,8 +146,7 @@ private:
 
 // What a variant's counted blocks add up to.
 struct TSplit {
-    std::map<std::string_view, long> Calls;
-    std::chrono::steady_clock::duration Client{};
+    std::map<std::string_view, TCallTimes> Calls;
     std::chrono::steady_clock::duration Total{};
 };
 
@@ -145,17 +155,18 @@ struct TSplit {
 void PrintSplit(const char* variant, const TSplit& split, long rows)
 {
     long total = 0;
-    std::string detail;
-    for (const auto& [name, count] : split.Calls) {
-        total += count;
-        char part[96];
-        std::snprintf(part, sizeof part, " %.*s %.2f", static_cast<int>(name.size()), name.data(),
-                      static_cast<double>(count) / rows);
-        detail += part;
+    std::chrono::steady_clock::duration client{};
+    for (const auto& [name, times] : split.Calls) {
+        total += times.Calls;
+        client += times.Inside;
     }
-    std::printf("  %-7s %.2f calls/row:%s\n", variant, static_cast<double>(total) / rows, detail.c_str());
+    std::printf("  %-7s %.2f calls/row\n", variant, static_cast<double>(total) / rows);
+    for (const auto& [name, times] : split.Calls)
+        std::printf("    %-26.*s %5.2f calls/row  %7.2f us/row inside  %5.2f us/row before it\n",
+                    static_cast<int>(name.size()), name.data(), static_cast<double>(times.Calls) / rows,
+                    Seconds(times.Inside) * 1e6 / rows, Seconds(times.Before) * 1e6 / rows);
     std::printf("  %-7s %7.1f us/row inside the client library, %5.1f us/row outside it\n", variant,
-                Seconds(split.Client) * 1e6 / rows, Seconds(split.Total - split.Client) * 1e6 / rows);
+                Seconds(client) * 1e6 / rows, Seconds(split.Total - client) * 1e6 / rows);
 }
 
 } // namespace
@@ -261,17 +272,20 @@ int main(int argc, char** argv)
                 for (int turn = 0; turn < 2; ++turn) {
                     const bool runLayer = (turn == 0) == layerFirst;
                     TSplit& split = splits[runLayer ? 0 : 1];
-                    Counts().clear();
-                    ClientTime() = {};
+                    CallTimes().clear();
                     const auto start = std::chrono::steady_clock::now();
+                    LastReturn() = start;
                     if (runLayer)
                         layer(kBlock);
                     else
                         direct(kBlock);
                     split.Total += std::chrono::steady_clock::now() - start;
-                    split.Client += ClientTime();
-                    for (const auto& [name, count] : Counts())
-                        split.Calls[name] += count;
+                    for (const auto& [name, times] : CallTimes()) {
+                        TCallTimes& sum = split.Calls[name];
+                        sum.Calls += times.Calls;
+                        sum.Inside += times.Inside;
+                        sum.Before += times.Before;
+                    }
                 }
                 layerFirst = !layerFirst;
             }
