@@ -449,7 +449,8 @@ void TIBCustomDataSet::FetchRowToRecord(int recordNumber, char* record)
         switch (c.kind) {
         case TColumnSlot::Varying: {
             // A length beyond the declared one would run past the slot.
-            const std::uint16_t length = static_cast<std::uint16_t>(std::clamp<int>(VaxInteger(var.sqldata, 2), 0, c.size));
+            const std::uint16_t length =
+                static_cast<std::uint16_t>(std::clamp<int>(VaxInteger(var.sqldata, 2), 0, c.size));
             d.DataLength = length;
             if (length > 0)
                 std::memcpy(slot, var.sqldata + 2, length);
