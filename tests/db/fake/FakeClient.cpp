@@ -56,6 +56,19 @@ long long Value(const FB_API_HANDLE* handle)
             return fakeResult;                            \
     } while (0)
 
+// A call on a live handle: the bad-handle failure when it is 0; ending it
+// clears it, as the library does.
+static ISC_STATUS OnHandle(const char* name, ISC_STATUS* status, FB_API_HANDLE* handle, ISC_STATUS badHandle,
+                           bool ending)
+{
+    FAKE_ENTER(Call(name, {Value(handle)}), status);
+    if (!*handle)
+        return Fail(status, badHandle);
+    if (ending)
+        *handle = 0;
+    return 0;
+}
+
 FAKE_EXPORT int BLOB_get(FB_BLOB_STREAM)
 {
     return -1;
@@ -275,20 +288,12 @@ FAKE_EXPORT ISC_STATUS isc_dsql_execute_immediate(ISC_STATUS* status, isc_db_han
 
 FAKE_EXPORT ISC_STATUS isc_drop_database(ISC_STATUS* status, isc_db_handle* db)
 {
-    FAKE_ENTER(Call("isc_drop_database", {Value(db)}), status);
-    if (!*db)
-        return Fail(status, kBadDbHandle);
-    *db = 0;
-    return 0;
+    return OnHandle("isc_drop_database", status, db, kBadDbHandle, true);
 }
 
 FAKE_EXPORT ISC_STATUS isc_detach_database(ISC_STATUS* status, isc_db_handle* db)
 {
-    FAKE_ENTER(Call("isc_detach_database", {Value(db)}), status);
-    if (!*db)
-        return Fail(status, kBadDbHandle);
-    *db = 0;
-    return 0;
+    return OnHandle("isc_detach_database", status, db, kBadDbHandle, true);
 }
 
 FAKE_EXPORT ISC_STATUS isc_attach_database(ISC_STATUS* status, short length, const ISC_SCHAR* name,
@@ -352,28 +357,17 @@ FAKE_EXPORT ISC_STATUS isc_start_multiple(ISC_STATUS* status, isc_tr_handle* tr,
 
 FAKE_EXPORT ISC_STATUS isc_commit_transaction(ISC_STATUS* status, isc_tr_handle* tr)
 {
-    FAKE_ENTER(Call("isc_commit_transaction", {Value(tr)}), status);
-    if (!*tr)
-        return Fail(status, kBadTransHandle);
-    *tr = 0;
-    return 0;
+    return OnHandle("isc_commit_transaction", status, tr, kBadTransHandle, true);
 }
 
 FAKE_EXPORT ISC_STATUS isc_commit_retaining(ISC_STATUS* status, isc_tr_handle* tr)
 {
-    FAKE_ENTER(Call("isc_commit_retaining", {Value(tr)}), status);
-    if (!*tr)
-        return Fail(status, kBadTransHandle);
-    return 0;
+    return OnHandle("isc_commit_retaining", status, tr, kBadTransHandle, false);
 }
 
 FAKE_EXPORT ISC_STATUS isc_rollback_transaction(ISC_STATUS* status, isc_tr_handle* tr)
 {
-    FAKE_ENTER(Call("isc_rollback_transaction", {Value(tr)}), status);
-    if (!*tr)
-        return Fail(status, kBadTransHandle);
-    *tr = 0;
-    return 0;
+    return OnHandle("isc_rollback_transaction", status, tr, kBadTransHandle, true);
 }
 
 FAKE_EXPORT ISC_STATUS isc_cancel_events(ISC_STATUS* status, isc_db_handle*, ISC_LONG*)
@@ -436,10 +430,7 @@ FAKE_EXPORT ISC_STATUS isc_prepare_transaction2(ISC_STATUS* status, isc_tr_handl
 #ifndef FAKE_VERSION5
 FAKE_EXPORT ISC_STATUS isc_rollback_retaining(ISC_STATUS* status, isc_tr_handle* tr)
 {
-    FAKE_ENTER(Call("isc_rollback_retaining", {Value(tr)}), status);
-    if (!*tr)
-        return Fail(status, kBadTransHandle);
-    return 0;
+    return OnHandle("isc_rollback_retaining", status, tr, kBadTransHandle, false);
 }
 
 FAKE_EXPORT ISC_STATUS isc_service_attach(ISC_STATUS* status, unsigned short, const ISC_SCHAR*, isc_svc_handle* svc,
