@@ -22,7 +22,7 @@ window_packages=(
   libfbclient2 firebird-dev firebird3.0-server-core
   fonts-ipafont-gothic
   xvfb xauth
-  unzip
+  unzip libzip-dev
 )
 test_packages=(
   "${window_packages[@]}"

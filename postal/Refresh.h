@@ -1,0 +1,73 @@
+// The unattended refresh: ZIPDIC's rows replaced from the source file in one
+// transaction, the table created or widened first as the file needs. Readers
+// on other connections see the old rows until the commit, the new ones after.
+#pragma once
+
+#include "MeasurePass.h"
+
+#include <IBDatabase.h>
+#include <SysUtils.h>
+
+#include <string>
+#include <vector>
+
+// The file cannot make a table (no record, a width of 0, a width or row the
+// server cannot take) or could not be read. Nothing in the database changed.
+class ESourceUnusable : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// ZIPDIC exists in a shape whose rows the refresh does not replace (other
+// columns, other types). Nothing in the database changed.
+class ETableShape : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// A record the server refused; the others went in.
+struct TRefusedRecord {
+    long Line = 0;          // line number in the file, from 1
+    std::string Message;    // the server's own text
+};
+
+struct TRefreshReport {
+    bool TableCreated = false;                 // there was no ZIPDIC
+    std::vector<std::string> WidenedColumns;   // columns made wider, in table order
+    long RowsBefore = 0;
+    long RowsAfter = 0;
+    long Records = 0;                          // records the file gave
+    long Inserted = 0;
+    std::vector<TRefusedRecord> Refused;
+};
+
+enum TRefreshPhase {
+    rpMeasuring,   // the measuring pass; total is 0
+    rpStoring,     // the rows replaced; total is the record count
+};
+
+// Progress of a refresh, for the terminal. Called often: the view decides
+// how often it shows anything.
+class RefreshView {
+public:
+    virtual ~RefreshView() = default;
+    virtual void Progress(TRefreshPhase phase, long done, long total) = 0;
+};
+
+class TDictionaryRefresh {
+public:
+    // database is connected and not owned; the refresh makes its own
+    // transactions and statements on it.
+    explicit TDictionaryRefresh(TIBDatabase& database);
+    TDictionaryRefresh(const TDictionaryRefresh&) = delete;
+    TDictionaryRefresh& operator=(const TDictionaryRefresh&) = delete;
+
+    // Refreshes from the file at path (a CSV, or a zip holding one). Raises
+    // ESourceUnusable or ETableShape with nothing changed, and the layer's
+    // errors (EIBError: lost connection, a refresh already running, the
+    // server refusing) after rolling the rows back.
+    TRefreshReport Run(const std::string& path, RefreshView& view);
+
+private:
+    TIBDatabase& m_database;   // not owned
+};

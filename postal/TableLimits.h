@@ -1,0 +1,10 @@
+// What the server takes for a ZIPDIC: the widths of its VARCHAR columns and
+// the size of one row. Decided before anything in the database changes.
+#pragma once
+
+#include "MeasurePass.h"
+
+// True when the server can create (or widen to) a ZIPDIC of ZIP VARCHAR(7)
+// and the six address columns at these widths. A width of 0 is not checked
+// here: the build refuses it on its own.
+bool TableFits(const TColumnWidths& widths);
