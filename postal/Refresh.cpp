@@ -24,8 +24,9 @@ constexpr int kCharsetNone = 0;
 constexpr int kLockConflict = 335544345;                // the server's "lock conflict on no wait transaction"
 
 // SQL codes of the errors that concern a record's values (a value too long
-// or not convertible, a NOT NULL, unique, foreign key or check constraint):
-// the server refuses that record and the transaction goes on.
+// for its parameter, -303, or for its column, -802; not convertible; a NOT
+// NULL, unique, foreign key or check constraint): the server refuses that
+// record, undoes its statement, and the transaction goes on.
 bool RefusesTheRecord(const EIBError& e)
 {
     switch (e.SqlErrorCode()) {
