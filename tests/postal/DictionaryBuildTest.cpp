@@ -6,6 +6,7 @@
 
 #include <DictionaryBuild.h>
 #include <IBSQL.h>
+#include <TableLimits.h>
 
 #include <gtest/gtest.h>
 
@@ -212,6 +213,36 @@ TEST_F(EmbeddedBuild, OldTableStaysUnlessANewOneCanBeBuilt)
               (std::vector<std::string>{Phase("データ登録完了"), Progress("完了：0／3"), "enable"}));
     EXPECT_EQ(Count("ZIPDIC"), 0);
     EXPECT_EQ(m_widths, (TColumnWidths{2, 1, 2, 2, 2, 2}));
+}
+
+// The widths the server makes a table of, at each of its limits and one byte
+// over: a VARCHAR's width, and the row's length, in which the width after an
+// odd one starts on an even offset.
+TEST_F(EmbeddedBuild, TableFitsWhereTheServerCreates)
+{
+    const struct {
+        const char* name;
+        TColumnWidths widths;
+        bool fits;
+    } cases[] = {
+        {"widest VARCHAR", {1, 1, 1, 1, 1, 32765}, true},
+        {"one byte wider", {1, 1, 1, 1, 1, 32766}, false},
+        {"wider than a short integer", {1, 1, 1, 1, 1, 40000}, false},
+        {"row of 65,535 bytes", {11000, 11000, 11000, 11000, 11000, 10509}, true},
+        {"row of 65,536 bytes", {11000, 11000, 11000, 11000, 11000, 10510}, false},
+        {"65,535 with five padding bytes", {11001, 11001, 11001, 11001, 11001, 10499}, true},
+        {"a byte more filling a padding byte", {11002, 11001, 11001, 11001, 11001, 10499}, true},
+        {"65,536 with five padding bytes", {11001, 11001, 11001, 11001, 11001, 10500}, false},
+        {"six of 12,000", {12000, 12000, 12000, 12000, 12000, 12000}, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(TableFits(c.widths), c.fits) << c.name;
+        m_widths = c.widths;
+        const bool created = m_build->CreateDictionaryTable();
+        EXPECT_EQ(created, c.fits) << c.name;
+        if (created)
+            Exec("DROP TABLE ZIPDIC");
+    }
 }
 
 // What the server refuses: a DROP or a CREATE ends the build with its box; no
