@@ -468,6 +468,23 @@ void TIBCustomDataSet::FetchRowToRecord(int recordNumber, char* record)
     WriteCachedRow(recordNumber, record);
 }
 
+void TIBCustomDataSet::StoreFetchedRow(char* record)
+{
+    try {
+        FetchRowToRecord(m_fetchedRows, record);
+    } catch (...) {
+        // The server's cursor is already past this row: left open, the next
+        // move would fetch the row after it and the rows would shift by one.
+        // Closed, the next move finds the end, as after a failing fetch.
+        try {
+            m_select->Close();
+        } catch (...) {
+        }
+        throw;
+    }
+    ++m_fetchedRows;
+}
+
 void TIBCustomDataSet::LayoutColumns(char* record)
 {
     TIBXSQLDA& output = m_select->OutputArea();
@@ -568,16 +585,11 @@ TGetResult TIBCustomDataSet::GetRecord(char* buffer, TGetMode mode)
         } else if (m_currentRow == m_fetchedRows - 1) {
             // Standing on the last row fetched: the server has the next one.
             if (!m_select->AtEnd()) {
-                m_select->Fetch();
+                if (m_select->Fetch())
+                    StoreFetchedRow(buffer);
                 ++m_currentRow;
             }
-            if (m_select->AtEnd()) {
-                result = grEOF;
-            } else {
-                ++m_fetchedRows;
-                FetchRowToRecord(m_currentRow, buffer);
-                result = grOK;
-            }
+            result = m_select->AtEnd() ? grEOF : grOK;
         } else if (m_currentRow < m_fetchedRows) {
             ++m_currentRow;
             ReadCachedRow(m_currentRow, buffer);
@@ -594,8 +606,7 @@ TGetResult TIBCustomDataSet::GetRecord(char* buffer, TGetMode mode)
             while (!m_select->AtEnd() && m_currentRow >= m_fetchedRows) {
                 if (!m_select->Fetch())
                     break;
-                FetchRowToRecord(m_fetchedRows, buffer);
-                ++m_fetchedRows;
+                StoreFetchedRow(buffer);
             }
             m_currentRow = m_fetchedRows - 1;
             if (m_currentRow >= 0) {
@@ -639,10 +650,8 @@ void TIBCustomDataSet::InternalSetToRecord(char* buffer)
         break;
     case pfPastEnd:
         // Every remaining row is fetched into the cache.
-        while (!m_select->AtEnd() && m_select->Fetch()) {
-            FetchRowToRecord(m_fetchedRows, buffer);
-            ++m_fetchedRows;
-        }
+        while (!m_select->AtEnd() && m_select->Fetch())
+            StoreFetchedRow(buffer);
         m_currentRow = m_fetchedRows;
         break;
     default:

@@ -127,6 +127,10 @@ private:
     // Fills the record from the output area; record number -1 lays out the
     // model record instead, and a row number also stores it in the cache.
     void FetchRowToRecord(int recordNumber, char* record);
+    // FetchRowToRecord of the row the select statement has just fetched, as
+    // the next row of the cache; counted only once it is stored. When it
+    // cannot be stored, the select's cursor is closed and the error leaves.
+    void StoreFetchedRow(char* record);
     void LayoutColumns(char* record);
     void WriteCachedRow(int row, const char* record);
     void ReadCachedRow(int row, char* record);
