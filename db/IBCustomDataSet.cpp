@@ -1,6 +1,7 @@
 #include "IBCustomDataSet.h"
 
 #include "IBIntf.h"
+#include "IBSQLValues.h"
 
 #include <SysUtils.h>
 
@@ -99,7 +100,7 @@ TColumnKind FieldKindOf(const TIBXSQLVAR& column)
         if (scale == 0)
             return {ftLargeint, 0, 0};
         if (scale >= -4 && scale < 0)
-            return {ftBCD, -scale, 18};
+            return {ftBCD, -scale, TIBBCDField::kBigintPrecision};
         return {ftFloat, 0, 0};
     case SQL_TIMESTAMP:
         return {ftDateTime, 0, 0};
@@ -386,7 +387,10 @@ void ConvertIntoSlot(const TIBXSQLVAR& column, char* slot, std::uint16_t slotSiz
     case SQL_SHORT:
     case SQL_INT64:
         // The kinds: scale 0 an integer, a SMALLINT or a scale of -1 to -4
-        // currency (BCD), any other scale a double.
+        // BCD, any other scale a double. A BIGINT's BCD slot holds the
+        // column's own integer (TIBBCDField reads it at the column's scale):
+        // as currency it would overflow above 922,337,203,685,477. The
+        // others hold currency, which holds all they can carry.
         if (scale == 0) {
             if (column.SqlType() == SQL_INT64) {
                 const std::int64_t value = column.AsInt64();
@@ -395,6 +399,11 @@ void ConvertIntoSlot(const TIBXSQLVAR& column, char* slot, std::uint16_t slotSiz
                 const std::int32_t value = column.AsLong();
                 std::memcpy(slot, &value, sizeof value);
             }
+        } else if (column.SqlType() == SQL_INT64 && scale < 0 && scale >= -4) {
+            std::int64_t value = 0;
+            if (const char* data = column.XSqlVar()->sqldata)
+                std::memcpy(&value, data, sizeof value);
+            std::memcpy(slot, &value, sizeof value);
         } else if (column.SqlType() == SQL_SHORT || (scale < 0 && scale >= -4)) {
             const std::int64_t value = column.AsCurrency();
             std::memcpy(slot, &value, sizeof value);
@@ -748,6 +757,16 @@ std::string TIBCustomDataSet::GetFieldText(const TField& field) const
 
 TIBStringField::TIBStringField(TDataSet* dataSet, const TFieldDef& def) : TStringField(dataSet, def)
 {
+}
+
+std::string TIBBCDField::AsString() const
+{
+    if (Precision() != kBigintPrecision)
+        return TBCDField::AsString();
+    std::int64_t value{};
+    if (!GetData(&value))
+        return {};
+    return ScaledText(value, -Size());
 }
 
 std::string TIBStringField::AsString() const

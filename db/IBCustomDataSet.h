@@ -20,9 +20,14 @@ public:
     std::string AsString() const override;
 };
 
+// A BIGINT column's field (the only one of this precision) reads its slot as
+// the column's own integer at the column's scale (Size is minus the scale);
+// the others read currency, as the framework's field does.
 class TIBBCDField : public TBCDField {
 public:
+    static constexpr int kBigintPrecision = 18;
     using TBCDField::TBCDField;
+    std::string AsString() const override;
 };
 
 class TIBCustomDataSet : public TDataSet {

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -421,6 +422,23 @@ TEST_P(ResultSetOnEngine, EveryKindReadsAsTheStatementsText)
     m_transaction->Commit();
     EXPECT_EQ(Lines(select), std::vector<std::string>{want});
     EXPECT_EQ(want, "-7,123456,-9000000000,12.5,-0.0001,1.5,123.456789,2026/12/08,13:45:07,1899/12/29 06:00:00,,");
+}
+
+TEST_P(ResultSetOnEngine, BigintDecimalsReadWholeToTheEndsOfTheirRange)
+{
+    Exec({"CREATE TABLE N (ID INTEGER, N1 NUMERIC(18,1), N2 NUMERIC(18,2), N3 NUMERIC(18,3))",
+          "INSERT INTO N VALUES (1, 922337203685477580.7, 92233720368547758.07, 9223372036854775.807)",
+          "INSERT INTO N SELECT 2, -N1 - 0.1, -N2 - 0.01, -N3 - 0.001 FROM N"});
+    const std::string select = "SELECT * FROM N ORDER BY ID";
+    std::vector<std::string> statement;
+    for (std::string row : SelectRows(*m_database, *m_transaction, select)) {
+        std::replace(row.begin(), row.end(), '|', ',');
+        statement.push_back(row + ",");
+    }
+    EXPECT_EQ(statement, (std::vector<std::string>{
+                             "1,922337203685477580.7,92233720368547758.07,9223372036854775.807,",
+                             "2,-922337203685477580.8,-92233720368547758.08,-9223372036854775.808,"}));
+    EXPECT_EQ(Lines(select), statement);
 }
 
 TEST_P(ResultSetOnEngine, ListingShowsBaseTablesOnly)
