@@ -4,8 +4,11 @@
 
 #include "ErrorText.h"
 
+#include <QAbstractButton>
 #include <QMessageBox>
+#include <QPointer>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -26,6 +29,10 @@ MessageBoxPresenter& Presenter()
 // GUI thread only, like the handlers themselves.
 int g_handlerDepth = 0;
 std::vector<std::function<void()>> g_afterHandlers;
+
+// The boxes open now, innermost last; and whether boxes are closed at once.
+std::vector<QPointer<QMessageBox>> g_openBoxes;
+bool g_dismissBoxes = false;
 
 void Post(std::function<void()> action)
 {
@@ -56,6 +63,22 @@ void RunAfterHandlers(std::function<void()> action)
         Post(std::move(action));
 }
 
+void DismissMessageBoxes(bool on)
+{
+    g_dismissBoxes = on;
+    if (!on)
+        return;
+    // Innermost first: each box's loop ends when control comes back to it.
+    for (auto box = g_openBoxes.rbegin(); box != g_openBoxes.rend(); ++box) {
+        if (!*box)
+            continue;
+        if (QAbstractButton* ok = (*box)->button(QMessageBox::Ok))
+            ok->click();
+        else
+            (*box)->close();
+    }
+}
+
 void SetMessageBoxPresenter(MessageBoxPresenter presenter)
 {
     Presenter() = std::move(presenter);
@@ -63,6 +86,8 @@ void SetMessageBoxPresenter(MessageBoxPresenter presenter)
 
 void ShowMessageBox(MessageBoxKind kind, const std::string& text)
 {
+    if (g_dismissBoxes)
+        return;   // as if its OK were pressed at once
     if (Presenter()) {
         Presenter()(kind, text);
         return;
@@ -71,7 +96,9 @@ void ShowMessageBox(MessageBoxKind kind, const std::string& text)
                     ToQString(ApplicationTitle), ToQString(text), QMessageBox::Ok,
                     QApplication::activeWindow());
     box.setWindowModality(Qt::ApplicationModal);
+    g_openBoxes.emplace_back(&box);
     box.exec();
+    g_openBoxes.erase(std::find(g_openBoxes.begin(), g_openBoxes.end(), &box));
 }
 
 void ShowErrorBox(std::exception_ptr error) noexcept

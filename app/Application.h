@@ -19,6 +19,11 @@ enum class MessageBoxKind { Information, Error };
 // returns when the user has closed it.
 void ShowMessageBox(MessageBoxKind kind, const std::string& text);
 
+// Closes every open box as if its OK were pressed and, while on, every box
+// as soon as it is asked for: the session is ending and no one is left to
+// answer (a box's loop would hold the ending back for good).
+void DismissMessageBoxes(bool on);
+
 // Replaces the real boxes (tests). An empty function restores them.
 using MessageBoxPresenter = std::function<void(MessageBoxKind kind, const std::string& text)>;
 void SetMessageBoxPresenter(MessageBoxPresenter presenter);

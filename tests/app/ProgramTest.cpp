@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -145,6 +146,39 @@ protected:
         return ::testing::AssertionSuccess();
     }
 
+    static bool XTools() { return std::system("command -v Xvfb xdotool xprop >/dev/null 2>&1") == 0; }
+
+    // Starts Xvfb on a display of its own and returns "DISPLAY=:n" for the
+    // program's environment; empty when Xvfb named no display.
+    std::string StartX()
+    {
+        int displayPipe[2];
+        if (::pipe(displayPipe) != 0)
+            return {};
+        m_server = Spawn({"Xvfb", "-displayfd", std::to_string(displayPipe[1]), "-nolisten", "tcp"}, {});
+        ::close(displayPipe[1]);
+        std::string number;
+        char c;
+        while (::read(displayPipe[0], &c, 1) == 1 && c != '\n')
+            number += c;
+        ::close(displayPipe[0]);
+        return number.empty() ? std::string() : "DISPLAY=:" + number;
+    }
+
+    // The program's main window, once it is visible.
+    std::string WindowId(const std::string& display) const
+    {
+        const std::string ids =
+            Output(display + " timeout 60 xdotool search --sync --onlyvisible --pid " + std::to_string(m_pid) + " | head -1");
+        return ids.substr(0, ids.find('\n'));
+    }
+
+    int VisibleWindows(const std::string& display) const
+    {
+        const std::string ids = Output(display + " xdotool search --onlyvisible --pid " + std::to_string(m_pid));
+        return static_cast<int>(std::count(ids.begin(), ids.end(), '\n'));
+    }
+
     const TTempFolder m_folder{"kx27_program"};
     const fs::path& m_dir = m_folder.Path();
     std::string m_written;
@@ -171,29 +205,39 @@ TEST_F(Program, EndsOnTerminationSignalsAndSavesTheSettings)
 // own, nothing appended, and the window carries its own icon.
 TEST_F(Program, CaptionAndIconUnderX)
 {
-    if (std::system("command -v Xvfb xdotool xprop >/dev/null 2>&1") != 0)
+    if (!XTools())
         GTEST_SKIP() << "needs Xvfb, xdotool and xprop";
-    int displayPipe[2];
-    ASSERT_EQ(::pipe(displayPipe), 0);
-    m_server = Spawn({"Xvfb", "-displayfd", std::to_string(displayPipe[1]), "-nolisten", "tcp"}, {});
-    ::close(displayPipe[1]);
-    std::string number;
-    char c;
-    while (::read(displayPipe[0], &c, 1) == 1 && c != '\n')
-        number += c;
-    ::close(displayPipe[0]);
-    ASSERT_FALSE(number.empty()) << "Xvfb gave no display";
-    const std::string display = "DISPLAY=:" + number;
-
+    const std::string display = StartX();
+    ASSERT_FALSE(display.empty()) << "Xvfb gave no display";
     Start({display, "QT_QPA_PLATFORM=xcb"});
-    const std::string window =
-        Output(display + " timeout 60 xdotool search --sync --onlyvisible --pid " + std::to_string(m_pid) + " | head -1");
+    const std::string window = WindowId(display);
     ASSERT_FALSE(window.empty()) << "no window";
-    const std::string props = Output(display + " xprop -id " + window.substr(0, window.find('\n')) + " _NET_WM_NAME _NET_WM_ICON");
+    const std::string props = Output(display + " xprop -id " + window + " _NET_WM_NAME _NET_WM_ICON");
     EXPECT_NE(props.find("_NET_WM_NAME(UTF8_STRING) = \"\xE9\x83\xB5\xE4\xBE\xBF\xE7\x95\xAA\xE5\x8F\xB7\xE8\xBE\x9E\xE6\x9B\xB8\xE4\xBD\x9C\xE6\x88\x90\"\n"),  // 郵便番号辞書作成
               std::string::npos)
         << props.substr(0, 200);
     EXPECT_NE(props.find("Icon (32 x 32)"), std::string::npos) << props.substr(0, 200);
     EXPECT_TRUE(EndsOn(SIGTERM));
     EXPECT_EQ(ReadFile(m_dir / "kx27.dat"), m_written);
+}
+
+// A box that waits for its OK (here: KEN_ALL.CSV is missing) does not hold
+// up a logout: the signal presses the OK, and the window closes as Alt+X
+// closes it.
+TEST_F(Program, TerminationSignalsCloseAnOpenBoxUnderX)
+{
+    if (!XTools())
+        GTEST_SKIP() << "needs Xvfb, xdotool and xprop";
+    const std::string display = StartX();
+    ASSERT_FALSE(display.empty()) << "Xvfb gave no display";
+    for (int signal : {SIGTERM, SIGINT}) {
+        Start({display, "QT_QPA_PLATFORM=xcb"});
+        const std::string window = WindowId(display);
+        ASSERT_FALSE(window.empty()) << "no window";
+        ASSERT_TRUE(WaitFor([&] { return DatabaseOpen(); })) << "never connected";
+        Output(display + " xdotool windowfocus --sync " + window + " key alt+m");
+        ASSERT_TRUE(WaitFor([&] { return VisibleWindows(display) == 2; })) << "no box";
+        EXPECT_TRUE(EndsOn(signal));
+        EXPECT_EQ(ReadFile(m_dir / "kx27.dat"), m_written) << signal;
+    }
 }
