@@ -61,6 +61,14 @@ void RunHandler(Body&& body) noexcept
 // once when none runs, otherwise once the outermost one has returned.
 void RunAfterHandlers(std::function<void()> action);
 
+// Drops the keys and mouse clicks that the window system stamped before this
+// moment, when they come to be delivered. A build or a search works without
+// returning to the event loop, so what was pressed meanwhile is still queued
+// when it returns; it was meant for a busy window, not for what comes after
+// (a second Alt+M would start a second build). Only where the events' time
+// stamps can be compared with the window system's clock (X11, Windows).
+void DropInputQueuedUntilNow() noexcept;
+
 // The application object. Its notify() is only the last net for an error
 // that some slot let out past RunHandler.
 class TApplication : public QApplication {

@@ -2,6 +2,9 @@
 // file beside a copy of it, connected to the embedded engine.
 #include "TempFolder.h"
 
+#include <IBDatabase.h>
+#include <IBQuery.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -146,6 +149,15 @@ protected:
         return ::testing::AssertionSuccess();
     }
 
+    bool SourceOpen() const
+    {
+        std::error_code ec;
+        for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(m_pid) + "/fd", ec))
+            if (fs::read_symlink(fd.path(), ec) == m_dir / "KEN_ALL.CSV")
+                return true;
+        return false;
+    }
+
     static bool XTools() { return std::system("command -v Xvfb xdotool xprop >/dev/null 2>&1") == 0; }
 
     // Starts Xvfb on a display of its own and returns "DISPLAY=:n" for the
@@ -240,4 +252,88 @@ TEST_F(Program, TerminationSignalsCloseAnOpenBoxUnderX)
         EXPECT_TRUE(EndsOn(signal));
         EXPECT_EQ(ReadFile(m_dir / "kx27.dat"), m_written) << signal;
     }
+}
+
+// Keys and clicks that reach the window while a build runs (its button is
+// disabled then) are not meant for what comes after it: a second Alt+M and
+// a click on the button give no second build. The database counts every
+// CREATE TABLE; the program is held still while the build has the source
+// file open, so that the input surely arrives during the build.
+TEST_F(Program, InputDuringABuildIsDroppedUnderX)
+{
+    if (!XTools())
+        GTEST_SKIP() << "needs Xvfb, xdotool and xprop";
+    const std::string display = StartX();
+    ASSERT_FALSE(display.empty()) << "Xvfb gave no display";
+    {
+        TIBDatabase database;
+        database.SetDatabaseName((m_dir / "T.FDB").string());
+        database.Params().Add("USER \"SYSDBA\"");
+        database.Params().Add("PAGE_SIZE 4096");
+        database.CreateNewDatabase();
+        database.SetConnected(false);
+        database.Params().Clear();
+        database.Params().Add("USER_NAME=SYSDBA");
+        database.Params().Add("force_write=0");   // a commit per row need not wait for the disk
+        database.SetConnected(true);
+        TIBTransaction transaction;
+        transaction.SetDefaultDatabase(&database);
+        TIBQuery query;
+        query.SetDatabase(&database);
+        query.SetTransaction(&transaction);
+        for (const char* sql : {"CREATE SEQUENCE BUILDS",
+                                "CREATE TRIGGER COUNT_BUILDS AFTER CREATE TABLE AS DECLARE N BIGINT; BEGIN N = GEN_ID(BUILDS, 1); END"}) {
+            transaction.StartTransaction();
+            query.SQL().Clear();
+            query.SQL().Add(sql);
+            query.Execute();
+            transaction.Commit();
+        }
+    }
+    {
+        std::ofstream source(m_dir / "KEN_ALL.CSV", std::ios::binary);
+        for (int i = 0; i < 3000; ++i)
+            source << "01101,\"060  \",\"" << 6000000 + i << "\",\"\xCE\xAF\xB6\xB2\xC4\xDE\xB3\",\"\xBB\xAF\xCE\xDF\xDB\xBC\",\"\xB2\xB6\","
+                      "\"\x96\x6B\x8A\x43\x93\xB9\",\"\x8E\x44\x96\x79\x8E\x73\",\"\x92\x86\x89\x9B\",0,0,0,0,0,0\r\n";
+    }
+    Start({display, "QT_QPA_PLATFORM=xcb"});
+    const std::string window = WindowId(display);
+    ASSERT_FALSE(window.empty()) << "no window";
+    Output(display + " xdotool windowfocus --sync " + window + " key alt+m");
+    ASSERT_TRUE(WaitFor([&] {
+        if (!SourceOpen())
+            return false;
+        ::kill(m_pid, SIGSTOP);
+        if (SourceOpen())
+            return true;
+        ::kill(m_pid, SIGCONT);
+        return false;
+    })) << "never saw the build";
+    Output(display + " xdotool key alt+m mousemove --window " + window + " 248 96 click 1");   // Button1's middle
+    ::kill(m_pid, SIGCONT);
+
+    // An Alt+X that arrives before the build has ended is dropped as well.
+    int status = 0;
+    const bool ended = WaitFor([&] {
+        Output(display + " xdotool key alt+x");
+        return WaitFor([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; }, std::chrono::seconds(2));
+    });
+    ASSERT_TRUE(ended) << "Alt+X never ended the program";
+    m_pid = 0;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    TIBDatabase database;
+    database.SetDatabaseName((m_dir / "T.FDB").string());
+    database.Params().Add("USER_NAME=SYSDBA");
+    database.SetConnected(true);
+    TIBTransaction transaction;
+    transaction.SetDefaultDatabase(&database);
+    TIBQuery query;
+    query.SetDatabase(&database);
+    query.SetTransaction(&transaction);
+    query.SQL().Add("SELECT GEN_ID(BUILDS, 0) FROM RDB$DATABASE");
+    query.Open();
+    EXPECT_EQ(query.Fields()[0].AsString(), "1") << "builds";
+    query.SetActive(false);
+    transaction.SetActive(false);
 }
