@@ -160,8 +160,16 @@ void TForm1::CreateControls()
     setTabOrder(Button2, Memo1);
     setTabOrder(Memo1, Button3);
 
-    connect(Button1, &QPushButton::clicked, this, [this] { RunHandler([this] { Button1Click(); }); });
-    connect(Button2, &QPushButton::clicked, this, [this] { RunHandler([this] { Button2Click(); }); });
+    // Whatever was pressed while a build or a search ran was pressed on a
+    // busy window (its button disabled): it is dropped, not run afterwards.
+    connect(Button1, &QPushButton::clicked, this, [this] {
+        RunHandler([this] { Button1Click(); });
+        DropInputQueuedUntilNow();
+    });
+    connect(Button2, &QPushButton::clicked, this, [this] {
+        RunHandler([this] { Button2Click(); });
+        DropInputQueuedUntilNow();
+    });
     connect(Button3, &QPushButton::clicked, this, [this] { RunHandler([this] { Button3Click(); }); });
 }
 
