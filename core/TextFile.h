@@ -61,10 +61,11 @@ public:
     // failing write or Close, CloseQuietly and the destructor remove the
     // temporary file and leave the old file as it was. Like Create, raises at
     // once when the file exists but may not be written (a read-only file is
-    // not replaced). The new file keeps the old one's permissions; a symbolic
-    // link is followed. Anything but a plain file (a device), and a file the
-    // caller may write in a folder that takes no new file, is written in
-    // place as by Create.
+    // not replaced), and when no temporary file can be made beside it (a
+    // folder that takes no new file): the old file is never truncated. The
+    // new file keeps the old one's permissions, and its owner and group where
+    // the process may set them (as root); a symbolic link is followed.
+    // Anything but a plain file (a device) is written in place as by Create.
     void CreateReplacing(const std::string& path);
     bool IsOpen() const noexcept { return m_file != nullptr; }
     void WriteLine(const std::string& line);
