@@ -131,18 +131,32 @@ void TTextReader::Open(const std::string& path)
     m_atEnd = false;
 }
 
+void TTextReader::Open(std::unique_ptr<TByteSource> source)
+{
+    CloseQuietly();
+    m_source = std::move(source);
+    m_buffer.resize(BufferSize);
+    m_pos = m_end = 0;
+    m_atEnd = false;
+}
+
 bool TTextReader::Fill()
 {
     if (m_atEnd)
         return false;
-    if (!m_file)
-        RaiseNotOpen();
-    errno = 0;
-    m_end = std::fread(m_buffer.data(), 1, m_buffer.size(), m_file);
-    m_pos = 0;
-    if (m_end == 0) {
-        if (std::ferror(m_file))
+    if (m_source) {
+        m_pos = m_end = 0;
+        m_end = m_source->Read(m_buffer.data(), m_buffer.size());
+    } else {
+        if (!m_file)
+            RaiseNotOpen();
+        errno = 0;
+        m_end = std::fread(m_buffer.data(), 1, m_buffer.size(), m_file);
+        m_pos = 0;
+        if (m_end == 0 && std::ferror(m_file))
             RaiseLastError();
+    }
+    if (m_end == 0) {
         m_atEnd = true;
         return false;
     }
@@ -197,6 +211,12 @@ std::string TTextReader::ReadLine()
 
 void TTextReader::Close()
 {
+    if (m_source) {
+        const std::unique_ptr<TByteSource> source = std::move(m_source);
+        m_atEnd = true;
+        source->Close();
+        return;
+    }
     if (!m_file)
         return;
     std::FILE* file = m_file;
@@ -209,6 +229,7 @@ void TTextReader::Close()
 
 void TTextReader::CloseQuietly() noexcept
 {
+    m_source.reset();
     if (m_file) {
         std::fclose(m_file);
         m_file = nullptr;
