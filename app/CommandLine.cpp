@@ -380,7 +380,7 @@ int Search(const TOptions& options, TTerminal& terminal)
 const char* const Footer =
     "FILE is a KEN_ALL.CSV (Shift-JIS) or a zip holding one CSV; by default KEN_ALL.CSV beside the executable.\n"
     "The database is the one the settings file names, as for the window; ISC_USER and ISC_PASSWORD, when both\n"
-    "are set, replace the built-in login.\n"
+    "are set, replace the built-in login. --settings and --quiet go before or after the command.\n"
     "\n"
     "Exit status:\n"
     "  0  done\n"
