@@ -479,6 +479,35 @@ void TIBXSQLVAR::AssignText(const std::string& value)
     }
 }
 
+void TIBXSQLVAR::AssignBytes(const char* data, std::size_t length)
+{
+    if (!data) {
+        if (!IsNullable() || !m_indicator)
+            MakeNullable();
+        SetIndicator(-1);
+        return;
+    }
+    // The longest text a fixed-text entry can describe.
+    constexpr std::size_t kMaxTextLength = SHRT_MAX;
+    if (length > kMaxTextLength)
+        RaiseClientError(ibxeStringTooLarge,
+                         {static_cast<std::int64_t>(length), static_cast<std::int64_t>(kMaxTextLength)});
+    if (length > m_dataSize) {
+        // Grown to twice the need, so that a run of longer values reallocates
+        // a few times at most.
+        const std::size_t size = std::max(length, m_dataSize) * 2;
+        m_data.reset(CallocOrThrow(size));
+        m_dataSize = size;
+    }
+    std::memcpy(m_data.get(), data, length);
+    m_var->sqldata = m_data.get();
+    m_var->sqltype = static_cast<ISC_SHORT>(SQL_TEXT | (m_var->sqltype & 1));
+    m_var->sqllen = static_cast<ISC_SHORT>(length);
+    if (IsNullable() && m_indicator)
+        *m_indicator = 0;
+    m_modified = true;
+}
+
 void TIBXSQLVAR::BindBuffers()
 {
     const int type = SqlType();
@@ -852,8 +881,12 @@ void TIBSQL::Prepare()
         RaiseClientError(ibxeEmptyQuery);
     if (m_paramCheck)
         PreprocessParams();
-    else
+    else {
         m_sql.TextTo(m_processedText);   // as it stands; reuses the room of the last statement's text
+        // One entry gives the describe room to say how many there are.
+        if (m_positionalParams)
+            m_input.Resize(1);
+    }
     if (m_processedText.empty())
         RaiseClientError(ibxeEmptyQuery);
     const unsigned short dialect = static_cast<unsigned short>(SQLDialect());
@@ -906,6 +939,15 @@ void TIBSQL::DescribeAreas()
     if (XSQLDA* input = m_input.AsXSQLDA()) {
         if (CheckCall(Api().isc_dsql_describe_bind(ThreadStatusVector(), &m_handle, dialect, input), false) > 0)
             RaiseServerError();
+        if (m_positionalParams && !m_paramCheck && input->sqld != m_input.Count()) {
+            const int described = input->sqld;
+            const bool grow = described > m_input.Count();
+            m_input.Resize(described);
+            input = m_input.AsXSQLDA();
+            if (grow &&
+                CheckCall(Api().isc_dsql_describe_bind(ThreadStatusVector(), &m_handle, dialect, input), false) > 0)
+                RaiseServerError();
+        }
         // Entries the walk did not register are not bound; the client must
         // not be handed them with buffers left from an earlier statement.
         if (input->sqld > m_input.Count())
@@ -980,6 +1022,24 @@ void TIBSQL::ExecQuery()
                                          m_input.AsXSQLDA()),
                   true);
     }
+}
+
+void TIBSQL::ExecPrepared()
+{
+    if (!m_prepared || m_handle == 0)
+        RaiseClientError(ibxeInvalidStatementHandle);
+    if (m_statementType == SQLSelect || m_statementType == SQLSelectForUpdate)
+        RaiseClientError(ibxeNotPermitted);
+    m_base->RequireTransaction();
+    const unsigned short dialect = static_cast<unsigned short>(SQLDialect());
+    XSQLDA* input = m_input.Count() > 0 ? m_input.AsXSQLDA() : nullptr;
+    if (m_output.Count() > 0)
+        CheckCall(Api().isc_dsql_execute2(ThreadStatusVector(), m_base->TransactionHandle(), &m_handle, dialect, input,
+                                          m_output.AsXSQLDA()),
+                  true);
+    else
+        CheckCall(Api().isc_dsql_execute(ThreadStatusVector(), m_base->TransactionHandle(), &m_handle, dialect, input),
+                  true);
 }
 
 TIBXSQLDA* TIBSQL::Fetch()

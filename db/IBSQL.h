@@ -75,6 +75,13 @@ public:
     // under this variable's name.
     void AssignText(const std::string& value);
     void AssignNull(bool isNull);
+    // The bytes as they stand, as fixed text of their own length, or NULL
+    // when data is nullptr. Acts on this entry alone (for areas written by
+    // position) and keeps its buffer, growing it only, so that binding row
+    // after row allocates nothing. The server converts the text to the
+    // parameter's type and refuses a value it cannot take when executing.
+    // Client error 119 beyond the longest text an entry describes.
+    void AssignBytes(const char* data, std::size_t length);
 
 private:
     friend class TIBXSQLDA;
@@ -193,6 +200,11 @@ public:
     void SetGoToFirstRecordOnExecute(bool value) noexcept { m_goToFirstRecordOnExecute = value; }
     bool AutoParamNames() const noexcept { return m_autoParamNames; }
     void SetAutoParamNames(bool value) noexcept { m_autoParamNames = value; }
+    // With ParamCheck false: the text goes as it stands (colons inside a
+    // block body stay), and InputArea gets one entry per "?" marker, in
+    // order, as the server describes them, to be written by position.
+    bool PositionalParams() const noexcept { return m_positionalParams; }
+    void SetPositionalParams(bool value) noexcept { m_positionalParams = value; }
 
     TIBDatabase* Database() const noexcept { return m_base->Database(); }
     // A different connection drops the server statement first.
@@ -216,6 +228,12 @@ public:
 
     void Prepare();
     void ExecQuery();
+    // Runs the prepared statement once more with InputArea as it stands:
+    // never prepares, never retries. For statements without a cursor (a
+    // select goes through ExecQuery); client error 30 when not prepared.
+    // A refused execution raises the server error and leaves the statement
+    // prepared for the next values.
+    void ExecPrepared();
     // The next row of an open select (OutputArea), nullptr at the end.
     TIBXSQLDA* Fetch();
     bool AtEnd() const noexcept { return m_eof || !m_open; }
@@ -250,6 +268,7 @@ private:
     bool m_paramCheck = true;
     bool m_goToFirstRecordOnExecute = true;
     bool m_autoParamNames = false;
+    bool m_positionalParams = false;
     isc_stmt_handle m_handle = 0;
     bool m_prepared = false;
     bool m_open = false;

@@ -641,3 +641,46 @@ TEST(QueryFake, LinksAreGoneWhateverDiesFirst)
         database.reset();
     }
 }
+
+// Positional parameters of a text sent as it stands: the area grows to what
+// the server describes; a refused run of the prepared statement is neither
+// prepared again nor retried, and the next run needs no prepare either.
+TEST_F(StatementFake, PositionalParamsAndExecPrepared)
+{
+    fake::SetAreaHook("isc_dsql_describe_bind", [](XSQLDA* area) {
+        area->sqld = 3;
+        for (int i = 0; i < 3 && i < area->sqln; ++i) {
+            area->sqlvar[i].sqltype = SQL_VARYING + 1;
+            area->sqlvar[i].sqllen = 4;
+        }
+    });
+    m_sql->SetParamCheck(false);
+    m_sql->SetPositionalParams(true);
+    Prepared(SQLExecProcedure, "EXECUTE BLOCK (A VARCHAR(4) = ?, B VARCHAR(4) = ?, C VARCHAR(4) = ?) AS BEGIN"
+                               " INSERT INTO T VALUES (:A, :B, :C); END");
+    EXPECT_EQ(fake::CallCount("isc_dsql_describe_bind"), 2);
+    EXPECT_NE(fake::LastCall("isc_dsql_prepare")->text.find("VALUES (:A, :B, :C)"), std::string::npos);
+    TIBXSQLDA& input = m_sql->InputArea();
+    ASSERT_EQ(input.Count(), 3);
+    input[0].AssignBytes("abcdefgh", 8);   // longer than described: the server decides
+    input[1].AssignBytes("", 0);
+    input[2].AssignBytes(nullptr, 0);
+    const XSQLDA* area = input.AsXSQLDA();
+    EXPECT_EQ(std::string(area->sqlvar[0].sqldata, area->sqlvar[0].sqllen), "abcdefgh");
+    EXPECT_EQ(area->sqlvar[0].sqltype, SQL_TEXT + 1);
+    EXPECT_EQ(*area->sqlvar[0].sqlind, 0);
+    EXPECT_EQ(area->sqlvar[1].sqllen, 0);
+    EXPECT_EQ(*area->sqlvar[1].sqlind, 0);
+    EXPECT_EQ(*area->sqlvar[2].sqlind, -1);
+
+    fake::FailNext("isc_dsql_execute", {isc_arg_gds, kOtherError, 0});
+    EXPECT_EQ(ServerErrorText([&] { m_sql->ExecPrepared(); }), "refused by the fake");
+    m_sql->ExecPrepared();
+    EXPECT_EQ(fake::CallCount("isc_dsql_prepare"), 1);
+    EXPECT_EQ(fake::CallCount("isc_dsql_execute"), 2);
+    EXPECT_EQ(fake::LastCall("isc_dsql_execute")->numbers[3], 1);   // the input structure is passed
+    EXPECT_TRUE(m_sql->Prepared());
+
+    m_sql->DropStatement();
+    EXPECT_EQ(ClientErrorCode([&] { m_sql->ExecPrepared(); }), ibxeInvalidStatementHandle);
+}

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -407,5 +408,41 @@ TEST_P(StatementOnEngine, UnregisteredMarksAreRefusedByTheServer)
     sql->Prepare();
     EXPECT_THROW(sql->ExecQuery(), EIBInterBaseError);
     EXPECT_EQ(Rows("SELECT A, B FROM T"), std::vector<std::string>{"1|one"});
+    m_transaction->Commit();
+}
+
+// A block of two rows whose body names its parameters with colons, its
+// values bound as raw bytes: stored byte for byte, an empty value as empty
+// and nullptr as NULL; a value the table cannot take fails the whole block,
+// and the same statement then runs again with the next values.
+TEST_P(StatementOnEngine, BlockOfRowsWithRawBytes)
+{
+    Run("CREATE TABLE T (A VARCHAR(3), B VARCHAR(4))");
+    m_transaction->StartTransaction();
+    auto block = Statement("EXECUTE BLOCK (A1 VARCHAR(3) = ?, B1 VARCHAR(4) = ?, A2 VARCHAR(3) = ?, B2 VARCHAR(4) = ?)"
+                           " AS BEGIN INSERT INTO T VALUES (:A1, :B1); INSERT INTO T VALUES (:A2, :B2); END",
+                           false);
+    block->SetPositionalParams(true);
+    block->Prepare();
+    TIBXSQLDA& input = block->InputArea();
+    ASSERT_EQ(input.Count(), 4);
+    const auto bind = [&](std::vector<const char*> values) {
+        for (int i = 0; i < 4; ++i)
+            input[i].AssignBytes(values[i], values[i] ? std::strlen(values[i]) : 0);
+    };
+    bind({"1", "\x83\x5C'", "2", nullptr});
+    block->ExecPrepared();
+    bind({"3", "x", "long", "y"});
+    EXPECT_THROW(block->ExecPrepared(), EIBInterBaseError);
+    bind({"5", "", "6", "z"});
+    block->ExecPrepared();
+    auto rows = Statement("SELECT A, COALESCE(B, '<null>') FROM T ORDER BY A");
+    rows->SetGoToFirstRecordOnExecute(false);
+    rows->ExecQuery();
+    std::vector<std::string> got;
+    while (TIBXSQLDA* row = rows->Fetch())
+        got.push_back(row->Item(0).AsText() + "|" + row->Item(1).AsText());
+    EXPECT_EQ(got, (std::vector<std::string>{"1|\x83\x5C'", "2|<null>", "5|", "6|z"}));
+    rows.reset();
     m_transaction->Commit();
 }
