@@ -27,7 +27,8 @@ void Link(TIBSQL& sql, TIBDatabase& database, TIBTransaction& transaction)
 {
     sql.SetDatabase(&database);
     sql.SetTransaction(&transaction);
-    sql.SetAutoParamNames(true);   // the texts' parameters are "?" alone
+    sql.SetParamCheck(false);
+    sql.SetPositionalParams(true);   // the texts' parameters are "?" alone
 }
 
 } // namespace
@@ -111,10 +112,8 @@ void BindRecord(TIBSQL& sql, const TDictionaryRecord& record)
 {
     TIBXSQLDA& params = sql.InputArea();
     for (int k = 0; k < rsCount; ++k) {
-        if (record.Slots[k].empty())
-            params[k].AssignNull(true);
-        else
-            params[k].AssignText(record.Slots[k]);
+        const std::string& slot = record.Slots[k];
+        params[k].AssignBytes(slot.empty() ? nullptr : slot.data(), slot.size());
     }
 }
 

@@ -20,9 +20,13 @@ const char* const InsertText =
     "INSERT INTO ZIPDIC (ZIP, ADK1, ADK2, ADK3, ADR1, ADR2, ADR3) VALUES (?, ?, ?, ?, ?, ?, ?)";
 const char* const RowsText = "SELECT ZIP, ADK1, ADK2, ADK3, ADR1, ADR2, ADR3 FROM ZIPDIC";
 
-// The server refuses the value itself (a string longer than its column):
-// that record is skipped, the others go on.
-constexpr int ValueRefusedSqlCode = -802;
+// The server refuses a value itself (a string longer than its column, as
+// the parameter's conversion -303 or the column's -802): that record is
+// skipped, the others go on.
+bool ValueRefused(const EIBInterBaseError& e)
+{
+    return e.SqlErrorCode() == -303 || e.SqlErrorCode() == -802;
+}
 
 // Calls onRecord(record, line) for every record of the file, lines counted
 // from 1. A file that cannot be opened or read raises ESourceUnusable; what
@@ -86,21 +90,25 @@ void Link(TIBSQL& sql, TIBDatabase& database, TIBTransaction& transaction, const
 {
     sql.SetDatabase(&database);
     sql.SetTransaction(&transaction);
-    sql.SetAutoParamNames(true);   // the texts' parameters are "?" alone
+    sql.SetParamCheck(false);
+    sql.SetPositionalParams(true);   // the texts' parameters are "?" alone
     sql.SQL().Add(text);
     sql.Prepare();
 }
 
 // True when every record of the add file has a row equal to it, a record
-// given n times n rows. One pass over the table's rows rather than a
-// search per record: the table has no index.
-bool AddRecordsPresent(TIBDatabase& database, TIBTransaction& transaction, const std::string& addPath)
+// given n times n rows. A postal code longer than the ZIP column is left
+// out: the server refuses that record every time. One pass over the table's
+// rows rather than a search per record: the table has no index.
+bool AddRecordsPresent(TIBDatabase& database, TIBTransaction& transaction, const std::string& addPath, int zipWidth)
 {
     if (addPath.empty())
         return true;
     std::unordered_map<std::string, long> wanted;
     long missing = 0;
     ReadRecords(addPath, [&](const TDictionaryRecord& record, long) {
+        if (record.Slots[rsZip].size() > static_cast<std::size_t>(zipWidth))
+            return;
         ++wanted[RecordKey(record)];
         ++missing;
     });
@@ -192,7 +200,7 @@ TApplyReport TMonthlyApply::Run(const TApplyFiles& files, bool dryRun, RefreshVi
             bool matched = false;
             if (RecordFits(record, widths)) {   // a longer value has no row to match
                 BindRecord(remove, record);
-                remove.ExecQuery();
+                remove.ExecPrepared();
                 matched = remove.AffectedRows() > 0;
             }
             if (matched)
@@ -205,7 +213,7 @@ TApplyReport TMonthlyApply::Run(const TApplyFiles& files, bool dryRun, RefreshVi
 
     // A record wider than its column has no equal row: no need to look.
     if (report.Deleted == 0 && report.WidenedColumns.empty() &&
-        AddRecordsPresent(m_database, transaction, files.AddPath)) {
+        AddRecordsPresent(m_database, transaction, files.AddPath, shape.Widths[rsZip])) {
         report.AlreadyApplied = true;
         report.WidenedColumns.clear();
         report.RowsAfter = report.RowsBefore;
@@ -217,19 +225,17 @@ TApplyReport TMonthlyApply::Run(const TApplyFiles& files, bool dryRun, RefreshVi
         TIBSQL insert;
         Link(insert, m_database, transaction, InsertText);
         ReadRecords(files.AddPath, [&](const TDictionaryRecord& record, long line) {
-            if (!RecordFits(record, wanted)) {
-                report.Refused.push_back({line, "postal code \"" + record.Slots[rsZip] + "\" is longer than " +
-                                                    IntToStr(wanted[rsZip]) + " bytes"});
-            } else if (!RecordFits(record, widths)) {
+            if (!RecordFits(record, widths) && record.Slots[rsZip].size() <= static_cast<std::size_t>(widths[rsZip])) {
+                // Only in a dry run: the record fits once the table is widened.
                 ++pendingWide;
                 ++report.Inserted;
             } else {
                 BindRecord(insert, record);
                 try {
-                    insert.ExecQuery();
+                    insert.ExecPrepared();
                     ++report.Inserted;
                 } catch (const EIBInterBaseError& e) {
-                    if (e.SqlErrorCode() != ValueRefusedSqlCode || !m_database.Connected())
+                    if (!ValueRefused(e) || !m_database.Connected())
                         throw;
                     report.Refused.push_back({line, e.Message()});
                 }
