@@ -1,6 +1,7 @@
 #include "Unit1.h"
 
 #include "Application.h"
+#include "Connection.h"
 #include "Encoding.h"
 #include "UnitV.h"
 #include "WindowIcon.h"
@@ -71,11 +72,6 @@ QLineEdit* NewEdit(QWidget* parent, const char* name, const QRect& bounds, const
     edit->setObjectName(name);
     edit->setGeometry(bounds);
     return edit;
-}
-
-std::string ConnectionString()
-{
-    return ServerPrefix + DataFolder + DatabaseFileName;
 }
 
 } // namespace
@@ -265,31 +261,22 @@ void TForm1::SaveSettings(const std::string& settingsPath)
 
 void TForm1::CreateDatabaseAttempt()
 {
-    IBDatabase1->SetDatabaseName(ConnectionString());
-    TStringList& params = IBDatabase1->Params();
-    params.Clear();
-    params.Add("USER \"SYSDBA\"");
-    params.Add("PASSWORD \"copperjam\"");
-    params.Add("PAGE_SIZE 4096");
-    try {
-        IBDatabase1->CreateNewDatabase();
-    } catch (const std::exception&) {
-        // The database exists already: the normal case on every start but the first.
-    }
+    // Fails on every start but the first, the database being there; why it
+    // failed is told only when the connect fails as well.
+    ::CreateDatabaseAttempt(*IBDatabase1, LoginFromEnvironment());
     ConnectDatabase();
 }
 
 void TForm1::ConnectDatabase()
 {
-    IBDatabase1->SetDatabaseName(ConnectionString());
-    IBDatabase1->SetConnected(false);   // a database just created is still attached
-    TStringList& params = IBDatabase1->Params();
-    params.Clear();
-    params.Add("USER_NAME=SYSDBA");
-    params.Add("PASSWORD=copperjam");
+    const TLogin login = LoginFromEnvironment();
+    PrepareConnect(*IBDatabase1, login);
     try {
         IBDatabase1->SetConnected(true);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        // The window stays silent; standard error keeps why.
+        for (const std::string& line : ConnectFailureLines(login, e.what()))
+            WriteErrorLine(line);
         DisconnectAll();
     }
 }
