@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <zip.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -46,6 +48,18 @@ protected:
     {
         const std::string path = (m_folder.Dir() / name).string();
         std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+        return path;
+    }
+    // A zip holding the bytes as its one CSV, as Japan Post ships the pair.
+    std::string WriteZip(const std::string& name, const std::string& entry, const std::string& bytes)
+    {
+        const std::string path = (m_folder.Dir() / name).string();
+        int error = 0;
+        zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+        EXPECT_NE(archive, nullptr) << error;
+        zip_source_t* source = zip_source_buffer(archive, bytes.data(), bytes.size(), 0);
+        EXPECT_GE(zip_file_add(archive, entry.c_str(), source, ZIP_FL_ENC_RAW), 0);
+        EXPECT_EQ(zip_close(archive), 0);
         return path;
     }
     // The table as a multiset: every row, sorted.
@@ -261,8 +275,8 @@ TEST_F(MonthlyApplyTest, RealFileFromThePreviousMonth)
     m_folder.Write(previous);
     Build();
     const std::vector<std::string> before = Table();
-    const std::string delPath = WriteFile("del_2612.csv", del);
-    const std::string addPath = WriteFile("add_2612.csv", add);
+    const std::string delPath = WriteZip("del_2612.zip", "DEL_2612.CSV", del);
+    const std::string addPath = WriteZip("add_2612.zip", "ADD_2612.CSV", add);
 
     const TApplyReport dry = Apply(delPath, addPath, true);
     EXPECT_EQ(Table(), before) << "a dry run changes nothing";
