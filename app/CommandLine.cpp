@@ -457,10 +457,10 @@ int Apply(const TOptions& options, TTerminal& terminal)
         terminal.Diagnostic(OneLineUtf8(e) + "; ZIPDIC keeps the rows it had");
         return esSourceFile;
     } catch (const ETableMissing& e) {
-        terminal.Diagnostic(OneLineUtf8(e) + " Nothing was changed.");
+        terminal.Diagnostic(OneLineUtf8(e) + "; nothing was changed");
         return esDatabase;
     } catch (const ETableShape& e) {
-        terminal.Diagnostic(OneLineUtf8(e) + "; it was not changed");
+        terminal.Diagnostic(OneLineUtf8(e));   // says that nothing changed
         return esDatabase;
     } catch (const std::exception& e) {
         terminal.Diagnostic("the apply failed: " + OneLineUtf8(e) + "; ZIPDIC keeps the rows it had");

@@ -7,7 +7,10 @@
 #include <IBSQL.h>
 #include <ScopeExit.h>
 #include <SysUtils.h>
+#include <TextFile.h>
 
+#include <algorithm>
+#include <set>
 #include <unordered_map>
 
 namespace {
@@ -16,16 +19,11 @@ const char* const DeleteText =
     "DELETE FROM ZIPDIC WHERE ZIP IS NOT DISTINCT FROM ? AND ADK1 IS NOT DISTINCT FROM ? "
     "AND ADK2 IS NOT DISTINCT FROM ? AND ADK3 IS NOT DISTINCT FROM ? AND ADR1 IS NOT DISTINCT FROM ? "
     "AND ADR2 IS NOT DISTINCT FROM ? AND ADR3 IS NOT DISTINCT FROM ? ROWS 1";
-const char* const InsertText =
-    "INSERT INTO ZIPDIC (ZIP, ADK1, ADK2, ADK3, ADR1, ADR2, ADR3) VALUES (?, ?, ?, ?, ?, ?, ?)";
 const char* const RowsText = "SELECT ZIP, ADK1, ADK2, ADK3, ADR1, ADR2, ADR3 FROM ZIPDIC";
 
-// The server refuses a value itself (a string longer than its column, as
-// the parameter's conversion -303 or the column's -802): that record is
-// skipped, the others go on.
-bool ValueRefused(const EIBInterBaseError& e)
+ESourceUnusable Unreadable(const std::string& path, const Exception& e)
 {
-    return e.SqlErrorCode() == -303 || e.SqlErrorCode() == -802;
+    return ESourceUnusable("cannot read " + path + ": " + e.Message());
 }
 
 // Calls onRecord(record, line) for every record of the file, lines counted
@@ -34,16 +32,11 @@ bool ValueRefused(const EIBInterBaseError& e)
 template <typename F>
 void ReadRecords(const std::string& path, F onRecord)
 {
-    const auto unusable = [&path](const Exception& e, long line) {
-        return ESourceUnusable(path + (line > 0 ? " line " + IntToStr(line) : std::string()) + ": " + e.Message());
-    };
     TSourceFile source;
     try {
         source.Open(path);
-    } catch (const ESourceUnusable&) {
-        throw;
-    } catch (const Exception& e) {
-        throw unusable(e, 0);
+    } catch (const EInOutError& e) {
+        throw Unreadable(path, e);
     }
     const TScopeExit close([&source] { source.CloseQuietly(); });
     TDictionaryRecord record;
@@ -52,10 +45,8 @@ void ReadRecords(const std::string& path, F onRecord)
             if (source.Eof())
                 break;
             source.ReadLine();
-        } catch (const ESourceUnusable&) {
-            throw;
-        } catch (const Exception& e) {
-            throw unusable(e, line);
+        } catch (const EInOutError& e) {
+            throw Unreadable(path, e);
         }
         if (source.TakeRecord(record))
             onRecord(record, line);
@@ -81,21 +72,6 @@ std::string RowKey(Value value)
     return key;
 }
 
-std::string RecordKey(const TDictionaryRecord& record)
-{
-    return RowKey([&record](int k) { return record.Slots[k].empty() ? nullptr : &record.Slots[k]; });
-}
-
-void Link(TIBSQL& sql, TIBDatabase& database, TIBTransaction& transaction, const char* text)
-{
-    sql.SetDatabase(&database);
-    sql.SetTransaction(&transaction);
-    sql.SetParamCheck(false);
-    sql.SetPositionalParams(true);   // the texts' parameters are "?" alone
-    sql.SQL().Add(text);
-    sql.Prepare();
-}
-
 // True when every record of the add file has a row equal to it, a record
 // given n times n rows. A postal code longer than the ZIP column is left
 // out: the server refuses that record every time. One pass over the table's
@@ -109,18 +85,21 @@ bool AddRecordsPresent(TIBDatabase& database, TIBTransaction& transaction, const
     ReadRecords(addPath, [&](const TDictionaryRecord& record, long) {
         if (record.Slots[rsZip].size() > static_cast<std::size_t>(zipWidth))
             return;
-        ++wanted[RecordKey(record)];
+        ++wanted[RowKey([&record](int k) { return record.Slots[k].empty() ? nullptr : &record.Slots[k]; })];
         ++missing;
     });
-    TIBSQL rows;
-    Link(rows, database, transaction, RowsText);
-    rows.ExecQuery();
+    auto rows = NewStatement(database, transaction, RowsText, false);
+    rows->SetGoToFirstRecordOnExecute(false);
+    rows->ExecQuery();
     std::string texts[rsCount];
-    for (; missing > 0 && !rows.Eof(); rows.Fetch()) {
+    while (missing > 0) {
+        TIBXSQLDA* row = rows->Fetch();
+        if (!row)
+            break;
         const std::string key = RowKey([&](int k) -> const std::string* {
-            if (rows.Column(k).IsNull())
+            if ((*row)[k].IsNull())
                 return nullptr;
-            texts[k] = rows.Column(k).AsText();
+            texts[k] = (*row)[k].AsText();
             return &texts[k];
         });
         const auto found = wanted.find(key);
@@ -129,9 +108,21 @@ bool AddRecordsPresent(TIBDatabase& database, TIBTransaction& transaction, const
             --missing;
         }
     }
-    rows.Close();
+    rows->Close();
     return missing == 0;
 }
+
+// The insert pass's progress after the deletes' in one count.
+class TStoringView : public RefreshView {
+public:
+    TStoringView(RefreshView& view, long before, long total) : m_view(view), m_before(before), m_total(total) {}
+    void Progress(TRefreshPhase phase, long done, long) override { m_view.Progress(phase, m_before + done, m_total); }
+
+private:
+    RefreshView& m_view;
+    const long m_before;
+    const long m_total;
+};
 
 } // namespace
 
@@ -157,95 +148,92 @@ TApplyReport TMonthlyApply::Run(const TApplyFiles& files, bool dryRun, RefreshVi
             view.Progress(rpMeasuring, ++read, 0);
         });
 
-    TTableShape shape;
-    {
-        TIBTransaction look;
-        look.SetDefaultDatabase(&m_database);
-        look.StartTransaction();
-        shape = ReadTableShape(m_database, look);
-        look.Commit();
-    }
+    const TShape shape = ReadShape(m_database);
     if (!shape.Exists)
-        throw ETableMissing("There is no table ZIPDIC in " + m_database.DatabaseName() +
-                            " to apply differences to: run \"kx27 refresh\" with the whole KEN_ALL.CSV first.");
-    const TTableWidths wanted = WantedWidths(shape, measured);
-    report.WidenedColumns = ColumnsToWiden(shape, wanted);
+        throw ETableMissing("there is no table ZIPDIC in " + m_database.DatabaseName() +
+                            " to apply differences to: run \"kx27 refresh\" with the whole KEN_ALL.CSV first");
+    TTableWidths wanted = TableWidths(measured);
+    for (std::size_t k = 0; k < wanted.size(); ++k)
+        wanted[k] = std::max(wanted[k], shape.Widths[k]);   // never narrower
+    for (int k = 0; k < rsCount; ++k)
+        if (shape.Widths[k] < wanted[k])
+            report.WidenedColumns.push_back(kColumnNames[k]);
     if (!report.WidenedColumns.empty()) {
-        TColumnWidths addressWidths{};
-        std::copy(wanted.begin() + rsAdk1, wanted.end(), addressWidths.begin());
-        if (!TableFits(addressWidths))
+        TColumnWidths address;
+        std::copy(wanted.begin() + 1, wanted.end(), address.begin());
+        if (!TableFits(address))
             throw ESourceUnusable(files.AddPath + ": its records need columns wider than the server takes");
-        if (!dryRun)
-            WidenTable(m_database, shape, wanted);
+        if (!dryRun) {
+            TRefreshReport widening;
+            ApplyWidths(m_database, shape, wanted, widening);
+        }
     }
-    // What the rows transaction's statements work with: a dry run has not
-    // widened anything.
+    // The widths the rows' statements meet: a dry run has widened nothing.
     const TTableWidths& widths = dryRun ? shape.Widths : wanted;
 
-    TIBTransaction transaction;
-    transaction.SetDefaultDatabase(&m_database);
-    transaction.StartTransaction();
-    const TScopeExit rollBack([&transaction] {
-        if (transaction.Active())
-            transaction.FinishTransaction(TARollback, true);
-    });
-    report.RowsBefore = CountDictionaryRows(m_database, transaction);
-    const long total = report.DeleteRecords + report.AddRecords;
-    long done = 0;
-
-    if (!files.DeletePath.empty()) {
-        TIBSQL remove;
-        Link(remove, m_database, transaction, DeleteText);
-        ReadRecords(files.DeletePath, [&](const TDictionaryRecord& record, long line) {
-            bool matched = false;
-            if (RecordFits(record, widths)) {   // a longer value has no row to match
-                BindRecord(remove, record);
-                remove.ExecPrepared();
-                matched = remove.AffectedRows() > 0;
-            }
-            if (matched)
-                ++report.Deleted;
-            else
-                report.Unmatched.push_back(line);
-            view.Progress(rpStoring, ++done, total);
-        });
-    }
-
-    // A record wider than its column has no equal row: no need to look.
-    if (report.Deleted == 0 && report.WidenedColumns.empty() &&
-        AddRecordsPresent(m_database, transaction, files.AddPath, shape.Widths[rsZip])) {
-        report.AlreadyApplied = true;
-        report.WidenedColumns.clear();
-        report.RowsAfter = report.RowsBefore;
-        return report;   // rolled back on the way out
-    }
-
-    long pendingWide = 0;   // a dry run's records that fit only a widened table
-    if (!files.AddPath.empty()) {
-        TIBSQL insert;
-        Link(insert, m_database, transaction, InsertText);
-        ReadRecords(files.AddPath, [&](const TDictionaryRecord& record, long line) {
-            if (!RecordFits(record, widths) && record.Slots[rsZip].size() <= static_cast<std::size_t>(widths[rsZip])) {
-                // Only in a dry run: the record fits once the table is widened.
-                ++pendingWide;
-                ++report.Inserted;
-            } else {
-                BindRecord(insert, record);
-                try {
-                    insert.ExecPrepared();
-                    ++report.Inserted;
-                } catch (const EIBInterBaseError& e) {
-                    if (!ValueRefused(e) || !m_database.Connected())
-                        throw;
-                    report.Refused.push_back({line, e.Message()});
+    auto transaction = NewTransaction(m_database, kReservingParams);
+    StartReserving(*transaction);
+    try {
+        report.RowsBefore = CountDictionaryRows(m_database, *transaction);
+        if (!files.DeletePath.empty()) {
+            auto remove = NewStatement(m_database, *transaction, DeleteText, true);
+            remove->Prepare();
+            long done = 0;
+            ReadRecords(files.DeletePath, [&](const TDictionaryRecord& record, long line) {
+                bool matched = false;
+                if (RecordFits(record, widths)) {   // a longer value has no row to match
+                    Bind(remove->InputArea(), 0, record);
+                    remove->ExecPrepared();
+                    matched = remove->AffectedRows() > 0;
                 }
-            }
-            view.Progress(rpStoring, ++done, total);
-        });
-    }
+                if (matched)
+                    ++report.Deleted;
+                else
+                    report.Unmatched.push_back(line);
+                view.Progress(rpStoring, ++done, report.DeleteRecords + report.AddRecords);
+            });
+        }
 
-    report.RowsAfter = CountDictionaryRows(m_database, transaction) + pendingWide;
-    if (!dryRun)
-        transaction.Commit();
+        // A record wider than its column has no equal row: no need to look.
+        if (report.Deleted == 0 && report.WidenedColumns.empty() &&
+            AddRecordsPresent(m_database, *transaction, files.AddPath, shape.Widths[rsZip])) {
+            RollbackQuietly(*transaction);
+            report.AlreadyApplied = true;
+            report.RowsAfter = report.RowsBefore;
+            return report;
+        }
+
+        long fitOnlyWidened = 0;   // a dry run's records that the widening would let in
+        if (!files.AddPath.empty()) {
+            TStoringView storing(view, report.DeleteRecords, report.DeleteRecords + report.AddRecords);
+            TRefreshReport inserts;
+            TInsertPass(m_database, *transaction, widths, report.AddRecords, storing, inserts).Run(files.AddPath);
+            report.Inserted = inserts.Inserted;
+            report.Refused = std::move(inserts.Refused);
+            if (dryRun && !report.WidenedColumns.empty()) {
+                std::set<long> lines;
+                ReadRecords(files.AddPath, [&](const TDictionaryRecord& record, long line) {
+                    if (!RecordFits(record, widths) && RecordFits(record, wanted))
+                        lines.insert(line);
+                });
+                const auto before = report.Refused.size();
+                std::erase_if(report.Refused, [&lines](const TRefusedRecord& r) { return lines.count(r.Line) > 0; });
+                fitOnlyWidened = static_cast<long>(before - report.Refused.size());
+                report.Inserted += fitOnlyWidened;
+            }
+        }
+
+        report.RowsAfter = CountDictionaryRows(m_database, *transaction) + fitOnlyWidened;
+        if (dryRun)
+            RollbackQuietly(*transaction);
+        else
+            transaction->Commit();
+    } catch (const EInOutError& e) {
+        RollbackQuietly(*transaction);
+        throw Unreadable(files.AddPath, e);
+    } catch (...) {
+        RollbackQuietly(*transaction);
+        throw;
+    }
     return report;
 }
