@@ -112,7 +112,8 @@ TRefreshReport TDictionaryRefresh::Run(const std::string& path, RefreshView& vie
             MeasurePass(path, measured, records, measureView, &readError);
             if (readError)
                 std::rethrow_exception(readError);
-        } catch (const EInOutError& e) {
+        } catch (const Exception& e) {
+            // An I/O error, or a file the reader cannot open as a source.
             throw ESourceUnusable("cannot read " + path + ": " + e.Message() + "; nothing changed");
         }
     }
@@ -147,7 +148,10 @@ TRefreshReport TDictionaryRefresh::Run(const std::string& path, RefreshView& vie
         }
         TInsertPass(m_database, *transaction, widths, report.Records, view, report).Run(path);
         transaction->Commit();
-    } catch (const EInOutError& e) {
+    } catch (const EDatabaseError&) {
+        RollbackQuietly(*transaction);
+        throw;
+    } catch (const Exception& e) {
         RollbackQuietly(*transaction);
         throw ESourceUnusable("cannot read " + path + ": " + e.Message() + "; the rows of ZIPDIC are as they were");
     } catch (...) {
