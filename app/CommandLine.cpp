@@ -96,6 +96,18 @@ std::string Quoted(const std::string& utf8)
     return "\"" + utf8 + "\"";
 }
 
+// The message in UTF-8, the path in it kept as it is: its bytes came from
+// the command line or the file system, not from CP932 text.
+std::string MessageNaming(const std::string& path, const std::exception& error)
+{
+    const std::string message = error.what();
+    std::string text;
+    std::size_t from = 0;
+    for (std::size_t at; !path.empty() && (at = message.find(path, from)) != std::string::npos; from = at + path.size())
+        text += OneLineUtf8(message.substr(from, at - from)) + path;
+    return text + OneLineUtf8(message.substr(from));
+}
+
 std::string SourcePath(const TOptions& options)
 {
     return options.File.empty() ? SourceFilePath() : options.File;
@@ -211,16 +223,13 @@ int Refresh(const TOptions& options, TTerminal& terminal)
     try {
         report = TDictionaryRefresh(components->IBDatabase1).Run(path, view);
     } catch (const ESourceUnusable& e) {
-        terminal.Diagnostic(path + ": " + OneLineUtf8(e) + "; ZIPDIC was not changed");
-        return esSourceFile;
-    } catch (const EInOutError& e) {
-        terminal.Diagnostic(path + ": cannot be read: " + OneLineUtf8(e) + "; ZIPDIC was not changed");
+        terminal.Diagnostic(MessageNaming(path, e));   // it names the file and says that nothing changed
         return esSourceFile;
     } catch (const ETableShape& e) {
-        terminal.Diagnostic("ZIPDIC is not a table the refresh can fill: " + OneLineUtf8(e) + "; it was not changed");
+        terminal.Diagnostic(MessageNaming(path, e));
         return esDatabase;
     } catch (const std::exception& e) {
-        terminal.Diagnostic("the refresh failed: " + OneLineUtf8(e) + "; ZIPDIC keeps the rows it had");
+        terminal.Diagnostic("the refresh failed and ZIPDIC keeps the rows it had: " + MessageNaming(path, e));
         return esDatabase;
     }
     terminal.EndProgress();
@@ -483,7 +492,7 @@ int Apply(const TOptions& options, TTerminal& terminal)
 const char* const Footer =
     "FILE is a KEN_ALL.CSV (Shift-JIS) or a zip holding one CSV; by default KEN_ALL.CSV beside the executable.\n"
     "The database is the one the settings file names, as for the window; ISC_USER and ISC_PASSWORD, when both\n"
-    "are set, replace the built-in login.\n"
+    "are set, replace the built-in login. --settings and --quiet go before or after the command.\n"
     "\n"
     "Exit status:\n"
     "  0  done\n"
