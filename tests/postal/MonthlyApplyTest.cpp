@@ -219,6 +219,33 @@ TEST_F(MonthlyApplyTest, NothingChangesWhenItCannotBeDone)
     }
 }
 
+// While an apply runs, a second apply and a refresh on another connection
+// fail at once and change nothing; the first goes on to its commit.
+TEST_F(MonthlyApplyTest, ASecondApplyOrRefreshFailsAtOnce)
+{
+    Seed({"1000001", "1000002"});
+    const std::string del = WriteFile("del.csv", Line("1000001"));
+    const std::string add = WriteFile("add.csv", Line("1000003"));
+    TIBDatabase other;
+    other.SetDatabaseName(m_scratch->Name());
+    SetLoginParams(other);
+    other.SetConnected(true);
+    std::vector<std::string> messages;
+    m_applyView.OnProgress = [&](TRefreshPhase phase, long done, long) {
+        if (phase != rpStoring || done != 1)
+            return;
+        TApplyView otherView;
+        messages.push_back(RaisedText([&] { TMonthlyApply(other).Run({del, add}, false, otherView); }));
+        messages.push_back(RaisedText([&] { TDictionaryRefresh(other).Run(add, otherView); }));
+    };
+    const TApplyReport report = Apply(del, add);
+    ASSERT_EQ(messages.size(), 2u);
+    for (const std::string& m : messages)
+        EXPECT_EQ(m.rfind("ZIPDIC is being refreshed by another connection; nothing changed", 0), 0u) << m;
+    EXPECT_EQ(report.Deleted, 1);
+    EXPECT_EQ(Table(), (std::vector<std::string>{Row("1000002"), Row("1000003")}));
+}
+
 // A previous month made from the real file: records taken out, others
 // changed, one that Japan Post has since removed, and the records with the
 // longest town name gone, so that the table refreshed from it is narrower.
