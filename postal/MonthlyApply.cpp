@@ -7,7 +7,6 @@
 #include <IBSQL.h>
 #include <ScopeExit.h>
 #include <SysUtils.h>
-#include <TextFile.h>
 
 #include <algorithm>
 #include <set>

@@ -53,12 +53,15 @@ public:
     // Columns an added record does not fit are widened first, in a
     // transaction of their own: the server applies a column's new type only
     // when that transaction commits, and the rows' transaction needs it.
-    // Then one transaction deletes a row equal to each delete record (all
-    // seven columns, NULL equal to NULL; one row per record) and inserts
-    // every add record. Any failure in it (a file that fails on the second
-    // reading, a lost connection, the server refusing the transaction) rolls
-    // it back and raises: the rows are exactly those of before, and only a
-    // widening, which no reader of the rows can tell, stays.
+    // Then one transaction, which reserves ZIPDIC as the refresh does (so
+    // that a refresh or another apply fails at once), deletes a row equal to
+    // each delete record (all seven columns, NULL equal to NULL; one row per
+    // record) and inserts every add record through the refresh's insert
+    // pass; a record the server refuses is skipped and reported. Any other
+    // failure in it (a file that fails on the second reading, a lost
+    // connection, the server refusing the transaction) rolls it back and
+    // raises: the rows are exactly those of before, and only a widening,
+    // which no reader of the rows can tell, stays.
     //
     // When no delete record matches a row and every add record is already in
     // the table (counted with its repeats), the pair was applied before:
