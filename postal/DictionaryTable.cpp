@@ -267,8 +267,8 @@ void TInsertPass::SendRowByRow(int rows)
 
 bool RecordFits(const TDictionaryRecord& record, const TTableWidths& widths)
 {
-    for (int k = 0; k < rsCount; ++k)
-        if (record.Slots[static_cast<std::size_t>(k)].size() > static_cast<std::size_t>(widths[static_cast<std::size_t>(k)]))
+    for (std::size_t k = 0; k < widths.size(); ++k)
+        if (record.Slots[k].size() > static_cast<std::size_t>(widths[k]))
             return false;
     return true;
 }

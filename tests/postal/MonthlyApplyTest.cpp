@@ -4,6 +4,7 @@
 #include "BuildTestSupport.h"
 #include "FakeJournal.h"
 
+#include <DictionaryTable.h>
 #include <IBSQL.h>
 #include <MonthlyApply.h>
 #include <SourceFile.h>
@@ -312,7 +313,7 @@ TEST_F(MonthlyApplyTest, RealFileFromThePreviousMonth)
     std::vector<std::string> widened;
     for (int k = 0; k < 6; ++k)
         if (previousWidths[k] < realWidths[k])
-            widened.push_back(std::vector<std::string>{"ADK1", "ADK2", "ADK3", "ADR1", "ADR2", "ADR3"}[k]);
+            widened.push_back(kColumnNames[k + rsAdk1]);
     previous += Line("0000001", "GONE");   // a record since removed
     del += Line("0000001", "GONE") + Line("0000002", "NEVER");
     delLines += 2;
@@ -382,7 +383,7 @@ TEST(MonthlyApplyFake, LostConnectionCommitsNothing)
         result = 100;
         if (fetched >= (catalogue ? rsCount : 1))
             return true;
-        const std::string name = std::vector<std::string>{"ZIP", "ADK1", "ADK2", "ADK3", "ADR1", "ADR2", "ADR3"}[fetched];
+        const std::string name = kColumnNames[fetched];
         const ISC_LONG values[] = {37, 7, 0, 1};
         if (catalogue) {
             const short length = static_cast<short>(name.size());
