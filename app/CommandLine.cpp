@@ -7,6 +7,7 @@
 #include "UnitV.h"
 
 #include <DictionaryBuild.h>
+#include <MonthlyApply.h>
 #include <Refresh.h>
 #include <SourceFile.h>
 #include <TestSearch.h>
@@ -37,6 +38,9 @@ struct TOptions {
     bool Quiet = false;
     std::string File;       // empty: KEN_ALL.CSV beside the executable
     std::string Prefix;     // as typed: UTF-8
+    std::string DeleteFile; // apply: empty when not given
+    std::string AddFile;
+    bool DryRun = false;
 };
 
 // The settings file moves no window here.
@@ -386,6 +390,105 @@ int Search(const TOptions& options, TTerminal& terminal)
     return esDone;
 }
 
+// " (lines 4, 4711)", at most ListedLines line numbers named; "" for none.
+std::string LinesText(const std::vector<long>& lines)
+{
+    if (lines.empty())
+        return {};
+    std::string text = lines.size() == 1 ? " (line " : " (lines ";
+    for (std::size_t i = 0; i < lines.size() && i < ListedLines; ++i)
+        text += (i ? ", " : "") + IntToStr(lines[i]);
+    if (lines.size() > ListedLines)
+        text += " and " + IntToStr(static_cast<std::int64_t>(lines.size() - ListedLines)) + " more";
+    return text + ")";
+}
+
+// "1 row", "2 rows".
+std::string Rows(long n)
+{
+    return IntToStr(n) + (n == 1 ? " row" : " rows");
+}
+
+// "del_2612.zip and add_2612.zip", or the one given.
+std::string PairText(const TApplyFiles& files)
+{
+    if (files.DeletePath.empty() || files.AddPath.empty())
+        return files.DeletePath + files.AddPath;
+    return files.DeletePath + " and " + files.AddPath;
+}
+
+std::string ApplySummary(const TApplyFiles& files, const TApplyReport& report)
+{
+    const std::string would = report.DryRun ? "would be " : "";
+    std::string summary = report.DryRun ? "dry run, nothing changed: " : "";
+    if (report.AlreadyApplied)
+        return summary + "ZIPDIC already holds " + PairText(files) + " (no delete record matches a row and every add "
+               "record is there): nothing to do; " + Rows(report.RowsBefore);
+    summary += (report.DryRun ? "would apply " : "applied ") + PairText(files) + " to ZIPDIC: ";
+    if (!files.DeletePath.empty()) {
+        summary += Rows(report.Deleted) + " " + would + "deleted, " +
+                   IntToStr(static_cast<std::int64_t>(report.Unmatched.size())) + " delete records matching none" +
+                   LinesText(report.Unmatched) + "; ";
+    }
+    if (!files.AddPath.empty()) {
+        std::vector<long> refused;
+        for (const TRefusedRecord& record : report.Refused)
+            refused.push_back(record.Line);
+        summary += Rows(report.Inserted) + " " + would + "inserted, " +
+                   IntToStr(static_cast<std::int64_t>(refused.size())) + " refused" + LinesText(refused) + "; ";
+    }
+    if (!report.WidenedColumns.empty()) {
+        summary += report.DryRun ? "would widen" : "widened";
+        for (std::size_t i = 0; i < report.WidenedColumns.size(); ++i)
+            summary += (i ? ", " : " ") + report.WidenedColumns[i];
+        summary += "; ";
+    }
+    return summary + BeforeAfter(report.RowsBefore, report.RowsAfter);
+}
+
+int Apply(const TOptions& options, TTerminal& terminal)
+{
+    const TApplyFiles files{options.DeleteFile, options.AddFile};
+    for (const std::string& path : {files.DeletePath, files.AddPath})
+        if (!path.empty() && !FileExists(path)) {
+            terminal.Diagnostic(MissingFile(path));
+            return esSourceFile;
+        }
+    const std::unique_ptr<TComponents> components = Connect(terminal, false);
+    if (!components)
+        return esDatabase;
+    const Clock::time_point start = Clock::now();
+    TTerminalRefreshView view(terminal);
+    TApplyReport report;
+    try {
+        report = TMonthlyApply(components->IBDatabase1).Run(files, options.DryRun, view);
+    } catch (const ESourceUnusable& e) {
+        terminal.Diagnostic(OneLineUtf8(e) + "; ZIPDIC keeps the rows it had");
+        return esSourceFile;
+    } catch (const ETableMissing& e) {
+        terminal.Diagnostic(OneLineUtf8(e) + "; nothing was changed");
+        return esDatabase;
+    } catch (const ETableShape& e) {
+        terminal.Diagnostic(OneLineUtf8(e));   // says that nothing changed
+        return esDatabase;
+    } catch (const std::exception& e) {
+        terminal.Diagnostic("the apply failed: " + OneLineUtf8(e) + "; ZIPDIC keeps the rows it had");
+        return esDatabase;
+    }
+    terminal.EndProgress();
+    if (!report.AlreadyApplied) {
+        for (long line : report.Unmatched)
+            terminal.Diagnostic(files.DeletePath + " line " + IntToStr(line) + ": matches no row of ZIPDIC; nothing " +
+                                "deleted for it");
+        for (const TRefusedRecord& record : report.Refused)
+            terminal.Diagnostic(files.AddPath + " line " + IntToStr(record.Line) + ": " +
+                                OneLineUtf8(record.Message) + "; skipped");
+    }
+    if (!terminal.Quiet())
+        terminal.Result(ApplySummary(files, report) + "; " + DurationText(SecondsSince(start)));
+    return esDone;
+}
+
 const char* const Footer =
     "FILE is a KEN_ALL.CSV (Shift-JIS) or a zip holding one CSV; by default KEN_ALL.CSV beside the executable.\n"
     "The database is the one the settings file names, as for the window; ISC_USER and ISC_PASSWORD, when both\n"
@@ -397,7 +500,7 @@ const char* const Footer =
     "  2  FILE is missing, cannot be read or cannot make a table; nothing in the database was changed\n"
     "     (but a build that cannot read the file while it stores says what it left)\n"
     "  3  a database error: cannot connect, ZIPDIC of another shape, the server refused or the connection\n"
-    "     was lost; the message says what changed (for refresh: nothing)";
+    "     was lost; the message says what changed (for refresh and apply: nothing)";
 
 } // namespace
 
@@ -421,6 +524,13 @@ int RunCommandLine(int argc, char** argv)
     CLI::App* build = app.add_subcommand(
         "build", "What the window's button does: drop ZIPDIC, create it afresh and insert row by row");
     build->add_option("FILE", options.File, "The postal-code file")->type_name("");
+    CLI::App* apply = app.add_subcommand(
+        "apply", "Apply a month's differences in one transaction: delete a row for each record of the delete file, "
+                 "then insert the records of the add file");
+    apply->add_option("--del", options.DeleteFile, "The month's delete file (del_YYMM.zip, or its CSV)")
+        ->type_name("FILE");
+    apply->add_option("--add", options.AddFile, "The month's add file (add_YYMM.zip, or its CSV)")->type_name("FILE");
+    apply->add_flag("--dry-run", options.DryRun, "Report what would be done and change nothing");
     CLI::App* search = app.add_subcommand("search", "List the rows whose postal code begins with PREFIX");
     search->add_option("PREFIX", options.Prefix, "The first digits of a postal code")->required()->type_name("");
 
@@ -431,6 +541,10 @@ int RunCommandLine(int argc, char** argv)
     }
 
     TTerminal terminal(options.Quiet);
+    if (apply->parsed() && options.DeleteFile.empty() && options.AddFile.empty()) {
+        terminal.Diagnostic("apply needs --del FILE, --add FILE or both; see kx27 apply --help");
+        return esUsage;
+    }
     bool halfSet = false;
     LoginFromEnvironment(&halfSet);
     if (halfSet) {
@@ -443,6 +557,8 @@ int RunCommandLine(int argc, char** argv)
             return Refresh(options, terminal);
         if (build->parsed())
             return Build(options, terminal);
+        if (apply->parsed())
+            return Apply(options, terminal);
         return Search(options, terminal);
     } catch (const std::exception& e) {
         terminal.Diagnostic(OneLineUtf8(e));

@@ -1,4 +1,4 @@
-// kx27's commands, run without a window: refresh, build and search. No Qt
+// kx27's commands, run without a window: refresh, apply, build and search. No Qt
 // and no display: they work from cron, a systemd timer or ssh.
 #pragma once
 

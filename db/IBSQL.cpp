@@ -948,6 +948,11 @@ void TIBSQL::DescribeAreas()
                 CheckCall(Api().isc_dsql_describe_bind(ThreadStatusVector(), &m_handle, dialect, input), false) > 0)
                 RaiseServerError();
         }
+        // Named by position, so that BindBuffers does not derive a name for
+        // each entry from all the names before it.
+        if (m_positionalParams && !m_paramCheck)
+            for (int i = 0; i < m_input.Count(); ++i)
+                m_input.RegisterName(IntToStr(i + 1), i);
         // Entries the walk did not register are not bound; the client must
         // not be handed them with buffers left from an earlier statement.
         if (input->sqld > m_input.Count())

@@ -202,7 +202,8 @@ public:
     void SetAutoParamNames(bool value) noexcept { m_autoParamNames = value; }
     // With ParamCheck false: the text goes as it stands (colons inside a
     // block body stay), and InputArea gets one entry per "?" marker, in
-    // order, as the server describes them, to be written by position.
+    // order, as the server describes them, to be written by position; they
+    // are named "1", "2", ... in that order.
     bool PositionalParams() const noexcept { return m_positionalParams; }
     void SetPositionalParams(bool value) noexcept { m_positionalParams = value; }
 

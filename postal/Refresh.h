@@ -65,7 +65,12 @@ public:
     // Refreshes from the file at path (a CSV, or a zip holding one). Raises
     // ESourceUnusable or ETableShape with nothing changed, and the layer's
     // errors (EIBError: lost connection, a refresh already running, the
-    // server refusing) after rolling the rows back.
+    // server refusing) after rolling the rows back. The server applies a
+    // CREATE or ALTER at its commit, so a table created or widened for the
+    // file is committed before the rows' transaction starts: when the rows
+    // then roll back they are exactly the old ones, in a table that keeps
+    // its new widths (a table created for them stays, empty). A read error
+    // of the second pass raises ESourceUnusable after that rollback.
     TRefreshReport Run(const std::string& path, RefreshView& view);
 
 private:

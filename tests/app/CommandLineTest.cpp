@@ -388,3 +388,60 @@ TEST_F(CommandLine, LoginFromTheEnvironment)
         << said;
     EXPECT_FALSE(Has(said, secret));
 }
+
+// A month's pair through the process: what each outcome exits with, and the
+// table as the window reads it after each.
+TEST_F(CommandLine, ApplyAMonthsPair)
+{
+    const std::string database = (m_dir / "T.FDB").string();
+    const fs::path del = m_dir / "del.csv", add = m_dir / "add.csv", unreadable = m_dir / "unreadable.csv";
+    WriteFile(del, Cp932(SourceLine("0600001", "ｲｶ", "中央1") + SourceLine("0600009", "ｲｶ", "中央9")));
+    WriteFile(add, Cp932(SourceLine("0600010", "ｲｶ", "中央10") + SourceLine("06000111", "ｲｶ", "中央11")));
+    fs::create_symlink("/proc/self/mem", unreadable);   // opens, then fails its first read
+
+    EXPECT_EQ(Kx27({"apply"}).Status, 1);
+    EXPECT_EQ(Kx27({"apply", "--del", (m_dir / "missing.csv").string()}).Status, 2);
+    {
+        UseRealClient();
+        TIBDatabase db;
+        db.SetDatabaseName(database);
+        SetCreateParams(db);
+        db.CreateNewDatabase();
+    }
+    const TRun noTable = Kx27({"apply", "--add", add.string()});
+    EXPECT_EQ(noTable.Status, 3);
+    EXPECT_TRUE(Has(noTable.Err, "run \"kx27 refresh\"")) << noTable.Err;
+    ASSERT_EQ(Kx27({"build", "--quiet"}).Status, 0);
+    const std::vector<std::string> before = WindowLines(database, "0");
+
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        int status;
+        std::string out, err;
+        int rowsAfter;
+    } cases[] = {
+        {"dry run", {"--dry-run"}, 0, "dry run, nothing changed: would apply", "del.csv line 2: matches no row", 8},
+        {"unreadable", {"--add", unreadable.string()}, 2, "", "unreadable.csv", 8},
+        {"applied", {}, 0, "1 row deleted, 1 delete records matching none (line 2); 1 row inserted, 1 refused (line 2)",
+         "add.csv line 2: ", 8},
+        {"again", {}, 0, "ZIPDIC already holds", "", 8},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"apply", "--del", del.string()};
+        if (c.args.empty() || c.args[0] != "--add")
+            args.insert(args.end(), {"--add", add.string()});
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const TRun run = Kx27(args);
+        EXPECT_EQ(run.Status, c.status) << c.name << "\n" << run.Err;
+        EXPECT_TRUE(Has(run.Out, c.out)) << c.name << "\n" << run.Out;
+        EXPECT_TRUE(Has(run.Err, c.err)) << c.name << "\n" << run.Err;
+        const std::vector<std::string> rows = WindowLines(database, "0");
+        EXPECT_EQ(rows.size(), static_cast<std::size_t>(c.rowsAfter)) << c.name;
+        if (c.status != 0 || c.name == std::string("dry run")) {
+            EXPECT_EQ(rows, before) << c.name;
+        }
+    }
+    EXPECT_TRUE(WindowLines(database, "0600001").empty());
+    EXPECT_EQ(WindowLines(database, "0600010").size(), 1u);
+}

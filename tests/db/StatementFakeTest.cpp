@@ -662,6 +662,7 @@ TEST_F(StatementFake, PositionalParamsAndExecPrepared)
     EXPECT_NE(fake::LastCall("isc_dsql_prepare")->text.find("VALUES (:A, :B, :C)"), std::string::npos);
     TIBXSQLDA& input = m_sql->InputArea();
     ASSERT_EQ(input.Count(), 3);
+    EXPECT_EQ(input.Names(), (std::vector<std::string>{"1", "2", "3"}));
     input[0].AssignBytes("abcdefgh", 8);   // longer than described: the server decides
     input[1].AssignBytes("", 0);
     input[2].AssignBytes(nullptr, 0);

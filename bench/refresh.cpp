@@ -1,0 +1,280 @@
+// refresh KEN_ALL.CSV TARGET [--forced-writes on|off] [--rounds R] [--only build|refresh|raw]
+//
+// Three ways to fill ZIPDIC from the same file, against the same database in
+// one run: the window's build (TDictionaryBuild through IBQuery1 with a view
+// that only counts repaints: one transaction and one statement per record),
+// the refresh (TDictionaryRefresh: the rows replaced in one transaction, in
+// blocks of rows through one prepared EXECUTE BLOCK), and the refresh's
+// statement strategy written with the client library's calls directly: the
+// same measuring pass, the same transaction options, the same DELETE, the
+// same block text and row grouping, the values pointed at in the records
+// themselves. Prints the wall-clock time of each and the ratios: the build
+// against the refresh, the refresh against the raw loop. The build runs once
+// (it also gives the table its widths and its rows); the refresh and the raw
+// loop then run R times each (default 3), alternating which goes first,
+// each replacing the full table, and their medians are compared.
+//
+// TARGET is a database file for the embedded engine or "127.0.0.1/PORT:/path"
+// for a local server (SYSDBA, copperjam); it is created when missing.
+// --forced-writes sets the database's forced writes for good through the
+// attach. --only runs one of the three, once (for /usr/bin/time -v: the
+// refresh's peak memory); the table must exist for raw.
+#include "BenchSupport.h"
+
+#include <DictionaryBuild.h>
+#include <IBIntf.h>
+#include <MeasurePass.h>
+#include <Refresh.h>
+#include <RefreshStatements.h>
+#include <SourceFile.h>
+
+#include <SysUtils.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+class TCountingView : public DictionaryBuildView {
+public:
+    explicit TCountingView(TIBDatabase& database) : m_database(database) {}
+    void SetPhaseLine(const std::string&) override { ++Repaints; }
+    void SetProgressLine(const std::string&) override { ++Repaints; }
+    void ShowMessage(const std::string& text) override { Messages += text + "\n"; }
+    bool EscapeDown() override { return false; }
+    void EnableBuildButton(bool) override {}
+    bool TableExists(const std::string& name) override
+    {
+        TStringList names;
+        m_database.ListTableNames(names, false);
+        for (const std::string& table : names.Lines())
+            if (SameText(table, name))
+                return true;
+        return false;
+    }
+
+    long Repaints = 0;
+    std::string Messages;
+
+private:
+    TIBDatabase& m_database;
+};
+
+class TCountingRefreshView : public RefreshView {
+public:
+    void Progress(TRefreshPhase, long, long) override { ++Calls; }
+    long Calls = 0;
+};
+
+[[noreturn]] void Fail(const char* what)
+{
+    const TClientApi& api = ClientApi();
+    char line[1024];
+    std::string message = what;
+    const ISC_STATUS* cursor = ThreadStatusVector();
+    while (api.isc_interprete(line, const_cast<ISC_STATUS**>(&cursor)) > 0)
+        message += std::string("\n") + line;
+    throw Exception(message);
+}
+
+// One prepared block of `rows` rows with its input area, filled by pointing
+// at the records' own bytes.
+struct TRawBlock {
+    isc_stmt_handle Statement = 0;
+    std::unique_ptr<char[]> Area;
+    std::vector<short> Nulls;
+    int Rows = 0;
+
+    XSQLDA* Sqlda() const { return reinterpret_cast<XSQLDA*>(Area.get()); }
+
+    void Prepare(isc_db_handle* database, isc_tr_handle* transaction, const TTableWidths& widths, int rows)
+    {
+        const TClientApi& api = ClientApi();
+        Rows = rows;
+        const int count = rows * rsCount;
+        Area.reset(new char[XSQLDA_LENGTH(count)]());
+        Sqlda()->version = SQLDA_VERSION1;
+        Sqlda()->sqln = static_cast<short>(count);
+        Nulls.assign(static_cast<std::size_t>(count), 0);
+        const std::string text = BlockText(widths, rows);
+        if (api.isc_dsql_alloc_statement2(ThreadStatusVector(), database, &Statement) ||
+            api.isc_dsql_prepare(ThreadStatusVector(), transaction, &Statement, 0, text.c_str(), 3, nullptr) ||
+            api.isc_dsql_describe_bind(ThreadStatusVector(), &Statement, 3, Sqlda()))
+            Fail("preparing the block");
+        for (int i = 0; i < count; ++i)
+            Sqlda()->sqlvar[i].sqlind = &Nulls[static_cast<std::size_t>(i)];
+    }
+
+    void Execute(isc_tr_handle* transaction, const std::vector<TDictionaryRecord>& records)
+    {
+        for (int r = 0; r < Rows; ++r)
+            for (int k = 0; k < rsCount; ++k) {
+                const std::string& value = records[static_cast<std::size_t>(r)].Slots[static_cast<std::size_t>(k)];
+                XSQLVAR& var = Sqlda()->sqlvar[r * rsCount + k];
+                var.sqltype = SQL_TEXT + 1;
+                var.sqldata = const_cast<char*>(value.data());
+                var.sqllen = static_cast<short>(value.size());
+                *var.sqlind = value.empty() ? -1 : 0;
+            }
+        if (ClientApi().isc_dsql_execute(ThreadStatusVector(), transaction, &Statement, 3, Sqlda()))
+            Fail("executing the block");
+    }
+
+    ~TRawBlock()
+    {
+        if (Statement)
+            ClientApi().isc_dsql_free_statement(ThreadStatusVector(), &Statement, DSQL_drop);
+    }
+};
+
+// The refresh's statements with the client calls alone, into a ZIPDIC that
+// is already wide enough. Returns the rows inserted.
+long RawRefresh(TIBDatabase& database, const std::string& path)
+{
+    const TClientApi& api = ClientApi();
+    TSilentView view;
+    TColumnWidths measured{};
+    int records = 0;
+    if (MeasurePass(path, measured, records, view) != moComplete)
+        throw Exception("measuring pass did not complete");
+    const TTableWidths widths = TableWidths(measured);
+    const int perBlock = RowsPerBlock(widths);
+
+    isc_db_handle* db = database.HandleAddress();
+    isc_tr_handle transaction = 0;
+    const char tpb[] = {isc_tpb_version3, isc_tpb_concurrency, isc_tpb_write, isc_tpb_nowait,
+                        isc_tpb_lock_write, 6, 'Z', 'I', 'P', 'D', 'I', 'C', isc_tpb_protected};
+    ISC_TEB teb{db, static_cast<int>(sizeof tpb), tpb};
+    if (api.isc_start_multiple(ThreadStatusVector(), &transaction, 1, &teb))
+        Fail("starting the transaction");
+    if (api.isc_dsql_execute_immediate(ThreadStatusVector(), db, &transaction, 0, "DELETE FROM ZIPDIC", 3, nullptr))
+        Fail("DELETE");
+    long inserted = 0;
+    {
+        TRawBlock full, last;
+        full.Prepare(db, &transaction, widths, perBlock);
+        std::vector<TDictionaryRecord> block(static_cast<std::size_t>(perBlock));
+        int filled = 0;
+        TSourceFile source;
+        source.Open(path);
+        while (!source.Eof()) {
+            source.ReadLine();
+            if (!source.TakeRecord(block[static_cast<std::size_t>(filled)]))
+                continue;
+            if (++filled == perBlock) {
+                full.Execute(&transaction, block);
+                inserted += filled;
+                filled = 0;
+            }
+        }
+        source.Close();
+        if (filled > 0) {
+            last.Prepare(db, &transaction, widths, filled);
+            last.Execute(&transaction, block);
+            inserted += filled;
+        }
+    }
+    if (api.isc_commit_transaction(ThreadStatusVector(), &transaction))
+        Fail("commit");
+    return inserted;
+}
+
+template <typename F>
+double WallSeconds(F run)
+{
+    const auto start = std::chrono::steady_clock::now();
+    run();
+    return Seconds(std::chrono::steady_clock::now() - start);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: refresh KEN_ALL.CSV TARGET [--forced-writes on|off] [--rounds R] "
+                             "[--only build|refresh|raw]\n");
+        return 2;
+    }
+    const std::string path = argv[1];
+    const std::string target = argv[2];
+    const char* forcedWrites = nullptr;
+    std::string only;
+    int rounds = 3;
+    for (int i = 3; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--forced-writes") == 0)
+            forcedWrites = argv[i + 1];
+        else if (std::strcmp(argv[i], "--rounds") == 0)
+            rounds = std::max(1, std::atoi(argv[i + 1]));
+        else if (std::strcmp(argv[i], "--only") == 0)
+            only = argv[i + 1];
+    }
+    try {
+        std::vector<std::string> extraParams;
+        if (forcedWrites)
+            extraParams.push_back(std::string("force_write=") + (std::strcmp(forcedWrites, "off") == 0 ? "0" : "1"));
+        TBenchComponents components(target, extraParams);
+        TIBDatabase& database = components.Database;
+
+        TColumnWidths widths{};
+        TDictionaryBuild build(database, components.Transaction, components.Query, widths);
+        TCountingView buildView(database);
+        const auto runBuild = [&] { build.Run(path, buildView); };
+        TRefreshReport report;
+        TCountingRefreshView refreshView;
+        const auto runRefresh = [&] { report = TDictionaryRefresh(database).Run(path, refreshView); };
+        long rawRows = 0;
+        const auto runRaw = [&] { rawRows = RawRefresh(database, path); };
+
+        if (!only.empty()) {
+            const double took = only == "build" ? WallSeconds(runBuild)
+                                : only == "raw" ? WallSeconds(runRaw)
+                                                : WallSeconds(runRefresh);
+            std::printf("%-8s %9.3f s   rows %lld\n", only.c_str(), took, StoredRows(database, components.Transaction));
+            return 0;
+        }
+
+        const double buildSeconds = WallSeconds(runBuild);
+        const long long buildRows = StoredRows(database, components.Transaction);
+        std::vector<double> refreshTimes, rawTimes;
+        for (int round = 0; round < rounds; ++round) {
+            if (round % 2 == 0) {
+                refreshTimes.push_back(WallSeconds(runRefresh));
+                rawTimes.push_back(WallSeconds(runRaw));
+            } else {
+                rawTimes.push_back(WallSeconds(runRaw));
+                refreshTimes.push_back(WallSeconds(runRefresh));
+            }
+        }
+        const long long rows = StoredRows(database, components.Transaction);
+        const double refreshSeconds = Median(refreshTimes);
+        const double rawSeconds = Median(rawTimes);
+        std::printf("file            %s\n", path.c_str());
+        std::printf("target          %s%s\n", target.c_str(),
+                    forcedWrites ? (std::string(" (forced writes ") + forcedWrites + ")").c_str() : "");
+        std::printf("records         %ld; rows per block %d\n", report.Records,
+                    RowsPerBlock(TableWidths(widths)));
+        std::printf("window build    %9.3f s   rows %lld, repaints %ld\n", buildSeconds, buildRows, buildView.Repaints);
+        std::printf("refresh         %9.3f s   median of %d; rows %ld, refused %zu, progress calls %ld\n",
+                    refreshSeconds, rounds, report.RowsAfter, report.Refused.size(), refreshView.Calls / rounds);
+        std::printf("raw client loop %9.3f s   median of %d; rows %ld\n", rawSeconds, rounds, rawRows);
+        for (int round = 0; round < rounds; ++round)
+            std::printf("  round %d       refresh %7.3f s   raw %7.3f s   ratio %5.3f\n", round + 1,
+                        refreshTimes[static_cast<std::size_t>(round)], rawTimes[static_cast<std::size_t>(round)],
+                        refreshTimes[static_cast<std::size_t>(round)] / rawTimes[static_cast<std::size_t>(round)]);
+        std::printf("build / refresh %9.1f\n", buildSeconds / refreshSeconds);
+        std::printf("refresh / raw   %9.3f\n", refreshSeconds / rawSeconds);
+        std::printf("rows at the end %lld\n", rows);
+        if (!buildView.Messages.empty())
+            std::printf("build messages: %s", buildView.Messages.c_str());
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "refresh: %s\n", e.Message().c_str());
+        return 1;
+    }
+    return 0;
+}
