@@ -3,11 +3,19 @@
 #include "Encoding.h"
 
 #include "ErrorText.h"
+#include "InputClock.h"
 
+#include <QAbstractButton>
+#include <QGuiApplication>
+#include <QInputEvent>
 #include <QMessageBox>
+#include <QPointer>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -26,6 +34,49 @@ MessageBoxPresenter& Presenter()
 // GUI thread only, like the handlers themselves.
 int g_handlerDepth = 0;
 std::vector<std::function<void()>> g_afterHandlers;
+
+// The boxes open now, innermost last; and whether boxes are closed at once.
+std::vector<QPointer<QMessageBox>> g_openBoxes;
+bool g_dismissBoxes = false;
+
+// Input stamped before the cutoff is dropped. It is sent to the window
+// first (keys and mouse buttons) or, for a key that may be a shortcut, to
+// the focus widget as a ShortcutOverride: accepted there, the key is not
+// tried as a shortcut but delivered, and dropped then. Mouse movement and
+// crossing pass, so that what lies under the pointer stays known.
+class StaleInputFilter final : public QObject {
+public:
+    using QObject::QObject;
+    void SetCutoff(std::uint32_t time) noexcept { m_cutoff = time; }
+
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        switch (event->type()) {
+        case QEvent::ShortcutOverride:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::Wheel:
+            break;
+        default:
+            return QObject::eventFilter(watched, event);
+        }
+        // Only what the window system delivered carries its time stamps.
+        if (!event->spontaneous())
+            return false;
+        const auto stamp = static_cast<std::uint32_t>(static_cast<QInputEvent*>(event)->timestamp());
+        // Compared as a difference: the clock wraps after 49 days.
+        if (static_cast<std::int32_t>(stamp - m_cutoff) >= 0)
+            return false;
+        event->accept();
+        return true;
+    }
+
+private:
+    std::uint32_t m_cutoff = 0;
+};
 
 void Post(std::function<void()> action)
 {
@@ -56,6 +107,51 @@ void RunAfterHandlers(std::function<void()> action)
         Post(std::move(action));
 }
 
+void DismissMessageBoxes(bool on)
+{
+    g_dismissBoxes = on;
+    if (!on)
+        return;
+    // Innermost first: each box's loop ends when control comes back to it.
+    const auto open = g_openBoxes;
+    for (auto box = open.rbegin(); box != open.rend(); ++box) {
+        if (!*box)
+            continue;
+        if (QAbstractButton* ok = (*box)->button(QMessageBox::Ok))
+            ok->click();
+        else
+            (*box)->close();
+    }
+}
+
+void DropInputQueuedUntilNow() noexcept
+{
+    static std::unique_ptr<InputClock> clock;
+    static QPointer<StaleInputFilter> filter;
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app)
+        return;
+    try {
+        if (!clock) {
+            // The offscreen platform (the window tests) stamps with a clock of its own.
+            const QString platform = QGuiApplication::platformName();
+            if (platform != QLatin1String("xcb") && platform != QLatin1String("windows"))
+                return;
+            clock = CreateSystemInputClock();
+        }
+        std::uint32_t now = 0;
+        if (!clock->Now(now))
+            return;
+        if (!filter) {
+            filter = new StaleInputFilter(app);
+            app->installEventFilter(filter);
+        }
+        filter->SetCutoff(now);
+    } catch (...) {
+        // Out of memory: the queued input is delivered as it would have been.
+    }
+}
+
 void SetMessageBoxPresenter(MessageBoxPresenter presenter)
 {
     Presenter() = std::move(presenter);
@@ -63,6 +159,8 @@ void SetMessageBoxPresenter(MessageBoxPresenter presenter)
 
 void ShowMessageBox(MessageBoxKind kind, const std::string& text)
 {
+    if (g_dismissBoxes)
+        return;   // as if its OK were pressed at once
     if (Presenter()) {
         Presenter()(kind, text);
         return;
@@ -71,7 +169,9 @@ void ShowMessageBox(MessageBoxKind kind, const std::string& text)
                     ToQString(ApplicationTitle), ToQString(text), QMessageBox::Ok,
                     QApplication::activeWindow());
     box.setWindowModality(Qt::ApplicationModal);
+    g_openBoxes.emplace_back(&box);
     box.exec();
+    g_openBoxes.erase(std::find(g_openBoxes.begin(), g_openBoxes.end(), &box));
 }
 
 void ShowErrorBox(std::exception_ptr error) noexcept

@@ -19,6 +19,11 @@ enum class MessageBoxKind { Information, Error };
 // returns when the user has closed it.
 void ShowMessageBox(MessageBoxKind kind, const std::string& text);
 
+// Closes every open box as if its OK were pressed and, while on, every box
+// as soon as it is asked for: the session is ending and no one is left to
+// answer (a box's loop would hold the ending back for good).
+void DismissMessageBoxes(bool on);
+
 // Replaces the real boxes (tests). An empty function restores them.
 using MessageBoxPresenter = std::function<void(MessageBoxKind kind, const std::string& text)>;
 void SetMessageBoxPresenter(MessageBoxPresenter presenter);
@@ -55,6 +60,14 @@ void RunHandler(Body&& body) noexcept
 // Runs the action from the event loop when no handler is running: queued at
 // once when none runs, otherwise once the outermost one has returned.
 void RunAfterHandlers(std::function<void()> action);
+
+// Drops the keys and mouse clicks that the window system stamped before this
+// moment, when they come to be delivered. A build or a search works without
+// returning to the event loop, so what was pressed meanwhile is still queued
+// when it returns; it was meant for a busy window, not for what comes after
+// (a second Alt+M would start a second build). Only where the events' time
+// stamps can be compared with the window system's clock (X11, Windows).
+void DropInputQueuedUntilNow() noexcept;
 
 // The application object. Its notify() is only the last net for an error
 // that some slot let out past RunHandler.

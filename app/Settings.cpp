@@ -91,7 +91,10 @@ void SaveSettings(const std::string& path, const WindowPosition& window)
         writer.WriteLine(IntToStr(window.Top()));
         writer.Close();
     } catch (const std::exception&) {
-        // Closing reports nothing; the writer has removed what it wrote.
+        // Closing reports nothing; the writer has removed what it wrote. A
+        // folder that takes no new file keeps the old file untouched, so what
+        // is lost then is this session's window position (the connection
+        // settings are never changed by the program).
     }
 }
 

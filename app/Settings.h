@@ -27,7 +27,9 @@ void LoadSettings(const std::string& path, WindowPosition& window);
 
 // Writes the five lines, replacing the file in one step. Reports nothing: when
 // anything fails, the old file stays as it was (or no file is left, when
-// there was none); a read-only file is not replaced.
+// there was none); a read-only file, or one in a folder that takes no new
+// file, is not replaced. A replaced file keeps its owner and group where the
+// process may set them, and its permissions.
 void SaveSettings(const std::string& path, const WindowPosition& window);
 
 // The running executable's full path, as the file system spells it.

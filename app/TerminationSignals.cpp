@@ -26,9 +26,9 @@
 // So ours goes in before the window is shown (during the first attach the
 // library then passes the signal on to it) and again after (ours then takes
 // the library's place, and nothing depends on its passing on). The handler
-// only writes a byte into a pipe; the event loop reads it and closes the
-// window, after any running handler, so a build is never cut off by a
-// disconnect under its feet.
+// only writes a byte into a pipe; the event loop (a message box's included)
+// reads it, closes any open box and then the window, after any running
+// handler, so a build is never cut off by a disconnect under its feet.
 
 #ifdef _WIN32
 
@@ -64,7 +64,15 @@ void OnCloseRequested()
     char drained[64];
     while (::read(g_pipe[0], drained, sizeof drained) > 0) {
     }
-    RunAfterHandlers(CloseWindow);
+    // A box open now (the not-found box, the one that ends a build) keeps
+    // the handler that showed it running until someone answers it: its OK
+    // is pressed, the handler returns, then the window closes. The insert
+    // pass itself still runs to its end.
+    DismissMessageBoxes(true);
+    RunAfterHandlers([] {
+        DismissMessageBoxes(false);
+        CloseWindow();
+    });
 }
 
 } // namespace

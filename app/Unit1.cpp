@@ -1,6 +1,7 @@
 #include "Unit1.h"
 
 #include "Application.h"
+#include "Connection.h"
 #include "Encoding.h"
 #include "UnitV.h"
 #include "WindowIcon.h"
@@ -71,11 +72,6 @@ QLineEdit* NewEdit(QWidget* parent, const char* name, const QRect& bounds, const
     edit->setObjectName(name);
     edit->setGeometry(bounds);
     return edit;
-}
-
-std::string ConnectionString()
-{
-    return ServerPrefix + DataFolder + DatabaseFileName;
 }
 
 } // namespace
@@ -160,8 +156,16 @@ void TForm1::CreateControls()
     setTabOrder(Button2, Memo1);
     setTabOrder(Memo1, Button3);
 
-    connect(Button1, &QPushButton::clicked, this, [this] { RunHandler([this] { Button1Click(); }); });
-    connect(Button2, &QPushButton::clicked, this, [this] { RunHandler([this] { Button2Click(); }); });
+    // Whatever was pressed while a build or a search ran was pressed on a
+    // busy window (its button disabled): it is dropped, not run afterwards.
+    connect(Button1, &QPushButton::clicked, this, [this] {
+        RunHandler([this] { Button1Click(); });
+        DropInputQueuedUntilNow();
+    });
+    connect(Button2, &QPushButton::clicked, this, [this] {
+        RunHandler([this] { Button2Click(); });
+        DropInputQueuedUntilNow();
+    });
     connect(Button3, &QPushButton::clicked, this, [this] { RunHandler([this] { Button3Click(); }); });
 }
 
@@ -265,31 +269,22 @@ void TForm1::SaveSettings(const std::string& settingsPath)
 
 void TForm1::CreateDatabaseAttempt()
 {
-    IBDatabase1->SetDatabaseName(ConnectionString());
-    TStringList& params = IBDatabase1->Params();
-    params.Clear();
-    params.Add("USER \"SYSDBA\"");
-    params.Add("PASSWORD \"copperjam\"");
-    params.Add("PAGE_SIZE 4096");
-    try {
-        IBDatabase1->CreateNewDatabase();
-    } catch (const std::exception&) {
-        // The database exists already: the normal case on every start but the first.
-    }
+    // Fails on every start but the first, the database being there; why it
+    // failed is told only when the connect fails as well.
+    ::CreateDatabaseAttempt(*IBDatabase1, LoginFromEnvironment());
     ConnectDatabase();
 }
 
 void TForm1::ConnectDatabase()
 {
-    IBDatabase1->SetDatabaseName(ConnectionString());
-    IBDatabase1->SetConnected(false);   // a database just created is still attached
-    TStringList& params = IBDatabase1->Params();
-    params.Clear();
-    params.Add("USER_NAME=SYSDBA");
-    params.Add("PASSWORD=copperjam");
+    const TLogin login = LoginFromEnvironment();
+    PrepareConnect(*IBDatabase1, login);
     try {
         IBDatabase1->SetConnected(true);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        // The window stays silent; standard error keeps why.
+        for (const std::string& line : ConnectFailureLines(login, e.what()))
+            WriteErrorLine(line);
         DisconnectAll();
     }
 }

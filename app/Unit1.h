@@ -66,8 +66,10 @@ public:
     void LoadSettings(const std::string& settingsPath);
     void SaveSettings(const std::string& settingsPath);
 
-    // Connection control. ConnectDatabase leaves IBDatabase1 connected or,
-    // after any failure, fully disconnected, and reports nothing.
+    // Connection control, logging in as LoginFromEnvironment says.
+    // ConnectDatabase leaves IBDatabase1 connected or, after any failure,
+    // fully disconnected; the window shows nothing, a failure leaves one line
+    // on standard error (and the create attempt's reason when it failed too).
     // DisconnectAll passes every error on.
     void CreateDatabaseAttempt();
     void ConnectDatabase();

@@ -1,5 +1,7 @@
-// Program entry: the application object, its title, the main window, the loop.
+// Program entry: a command when there are arguments; otherwise the
+// application object, its title, the main window, the loop.
 #include "Application.h"
+#include "CommandLine.h"
 #include "TerminationSignals.h"
 #include "Unit1.h"
 
@@ -8,6 +10,10 @@
 
 int main(int argc, char** argv)
 {
+    // Decided before anything of the window system exists: a command runs
+    // where there is no display (cron, a systemd timer, ssh).
+    if (argc > 1)
+        return RunCommandLine(argc, argv);
     PrepareWindowSystem();
     TApplication application(argc, argv);
     ApplicationTitle = ApplicationTitleText;

@@ -45,7 +45,7 @@ int OpenNewFile(const std::string& path)
 {
     return ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
 }
-void KeepPermissions(int, const struct stat&) {}
+void KeepOwnerAndPermissions(int, const struct stat&) {}
 std::FILE* StreamOf(int fd) { return ::_fdopen(fd, "wb"); }
 void CloseDescriptor(int fd) { ::_close(fd); }
 bool SyncToDisk(std::FILE* file) { return ::_commit(::_fileno(file)) == 0; }
@@ -76,9 +76,14 @@ int OpenNewFile(const std::string& path)
 {
     return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
 }
-// Best effort, as a file written in place keeps its own.
-void KeepPermissions(int fd, const struct stat& old)
+// Best effort, as a file written in place keeps its own. The owner first:
+// a change of owner clears the set-user and set-group bits that the mode
+// then puts back. Root sets any owner; anyone else may at least keep a group
+// he belongs to, and otherwise the new file is his, as any file he makes.
+void KeepOwnerAndPermissions(int fd, const struct stat& old)
 {
+    if (::fchown(fd, old.st_uid, old.st_gid) != 0)
+        (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
     ::fchmod(fd, old.st_mode & 07777);
 }
 std::FILE* StreamOf(int fd) { return ::fdopen(fd, "wb"); }
@@ -126,18 +131,32 @@ void TTextReader::Open(const std::string& path)
     m_atEnd = false;
 }
 
+void TTextReader::Open(std::unique_ptr<TByteSource> source)
+{
+    CloseQuietly();
+    m_source = std::move(source);
+    m_buffer.resize(BufferSize);
+    m_pos = m_end = 0;
+    m_atEnd = false;
+}
+
 bool TTextReader::Fill()
 {
     if (m_atEnd)
         return false;
-    if (!m_file)
-        RaiseNotOpen();
-    errno = 0;
-    m_end = std::fread(m_buffer.data(), 1, m_buffer.size(), m_file);
-    m_pos = 0;
-    if (m_end == 0) {
-        if (std::ferror(m_file))
+    if (m_source) {
+        m_pos = m_end = 0;
+        m_end = m_source->Read(m_buffer.data(), m_buffer.size());
+    } else {
+        if (!m_file)
+            RaiseNotOpen();
+        errno = 0;
+        m_end = std::fread(m_buffer.data(), 1, m_buffer.size(), m_file);
+        m_pos = 0;
+        if (m_end == 0 && std::ferror(m_file))
             RaiseLastError();
+    }
+    if (m_end == 0) {
         m_atEnd = true;
         return false;
     }
@@ -192,6 +211,12 @@ std::string TTextReader::ReadLine()
 
 void TTextReader::Close()
 {
+    if (m_source) {
+        const std::unique_ptr<TByteSource> source = std::move(m_source);
+        m_atEnd = true;
+        source->Close();
+        return;
+    }
     if (!m_file)
         return;
     std::FILE* file = m_file;
@@ -204,6 +229,7 @@ void TTextReader::Close()
 
 void TTextReader::CloseQuietly() noexcept
 {
+    m_source.reset();
     if (m_file) {
         std::fclose(m_file);
         m_file = nullptr;
@@ -235,20 +261,16 @@ void TTextWriter::CreateReplacing(const std::string& path)
         RaiseLastError();
     const std::string temporary = target + ".tmp" + std::to_string(ProcessId());
     const int fd = OpenNewFile(temporary);
-    if (fd < 0) {
-        // A folder that takes no new file (a program folder the user may not
-        // write) can still hold a file the user may write: that one is
-        // written where it is, or it could never be saved at all.
-        if (exists && (errno == EACCES || errno == EPERM)) {
-            Create(path);
-            return;
-        }
+    // A folder that takes no new file (a program folder the user may not
+    // write) refuses the replacement even when the file itself is writable.
+    // Writing that file in place would truncate the only copy before a write
+    // that may fail, so it is left as it is.
+    if (fd < 0)
         RaiseLastError();
-    }
     m_target = target;
     m_temporary = temporary;
     if (exists)
-        KeepPermissions(fd, old);
+        KeepOwnerAndPermissions(fd, old);
     m_file = StreamOf(fd);
     if (!m_file) {
         const int err = errno;

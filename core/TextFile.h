@@ -16,6 +16,17 @@ bool FileExists(const std::string& path);
 // Removes the file; false when it could not be removed (never raises).
 bool DeleteFile(const std::string& path);
 
+// Bytes for a text reader from somewhere other than a plain file (an entry
+// of a zip archive). Read and Close raise EInOutError; the destructor
+// releases quietly.
+class TByteSource {
+public:
+    virtual ~TByteSource() = default;
+    // Up to size bytes into buffer; 0 only at the end.
+    virtual std::size_t Read(char* buffer, std::size_t size) = 0;
+    virtual void Close() = 0;
+};
+
 class TTextReader {
 public:
     TTextReader() = default;
@@ -25,7 +36,9 @@ public:
     TTextReader& operator=(const TTextReader&) = delete;
 
     void Open(const std::string& path);
-    bool IsOpen() const noexcept { return m_file != nullptr; }
+    // Reads the source's bytes by the same rules; the reader owns it.
+    void Open(std::unique_ptr<TByteSource> source);
+    bool IsOpen() const noexcept { return m_file != nullptr || m_source != nullptr; }
     // True when no byte is left before the end of the file or a 0x1A.
     bool Eof();
     // Reads the next line into line (its old content is replaced, its
@@ -39,6 +52,7 @@ private:
     bool Fill();
 
     std::FILE* m_file = nullptr;
+    std::unique_ptr<TByteSource> m_source;   // instead of m_file
     std::vector<char> m_buffer;
     std::size_t m_pos = 0;
     std::size_t m_end = 0;
@@ -61,10 +75,11 @@ public:
     // failing write or Close, CloseQuietly and the destructor remove the
     // temporary file and leave the old file as it was. Like Create, raises at
     // once when the file exists but may not be written (a read-only file is
-    // not replaced). The new file keeps the old one's permissions; a symbolic
-    // link is followed. Anything but a plain file (a device), and a file the
-    // caller may write in a folder that takes no new file, is written in
-    // place as by Create.
+    // not replaced), and when no temporary file can be made beside it (a
+    // folder that takes no new file): the old file is never truncated. The
+    // new file keeps the old one's permissions, and its owner and group where
+    // the process may set them (as root); a symbolic link is followed.
+    // Anything but a plain file (a device) is written in place as by Create.
     void CreateReplacing(const std::string& path);
     bool IsOpen() const noexcept { return m_file != nullptr; }
     void WriteLine(const std::string& line);

@@ -1,6 +1,7 @@
 #include "IBCustomDataSet.h"
 
 #include "IBIntf.h"
+#include "IBSQLValues.h"
 
 #include <SysUtils.h>
 
@@ -99,7 +100,7 @@ TColumnKind FieldKindOf(const TIBXSQLVAR& column)
         if (scale == 0)
             return {ftLargeint, 0, 0};
         if (scale >= -4 && scale < 0)
-            return {ftBCD, -scale, 18};
+            return {ftBCD, -scale, TIBBCDField::kBigintPrecision};
         return {ftFloat, 0, 0};
     case SQL_TIMESTAMP:
         return {ftDateTime, 0, 0};
@@ -386,7 +387,10 @@ void ConvertIntoSlot(const TIBXSQLVAR& column, char* slot, std::uint16_t slotSiz
     case SQL_SHORT:
     case SQL_INT64:
         // The kinds: scale 0 an integer, a SMALLINT or a scale of -1 to -4
-        // currency (BCD), any other scale a double.
+        // BCD, any other scale a double. A BIGINT's BCD slot holds the
+        // column's own integer (TIBBCDField reads it at the column's scale):
+        // as currency it would overflow above 922,337,203,685,477. The
+        // others hold currency, which holds all they can carry.
         if (scale == 0) {
             if (column.SqlType() == SQL_INT64) {
                 const std::int64_t value = column.AsInt64();
@@ -395,6 +399,11 @@ void ConvertIntoSlot(const TIBXSQLVAR& column, char* slot, std::uint16_t slotSiz
                 const std::int32_t value = column.AsLong();
                 std::memcpy(slot, &value, sizeof value);
             }
+        } else if (column.SqlType() == SQL_INT64 && scale < 0 && scale >= -4) {
+            std::int64_t value = 0;
+            if (const char* data = column.XSqlVar()->sqldata)
+                std::memcpy(&value, data, sizeof value);
+            std::memcpy(slot, &value, sizeof value);
         } else if (column.SqlType() == SQL_SHORT || (scale < 0 && scale >= -4)) {
             const std::int64_t value = column.AsCurrency();
             std::memcpy(slot, &value, sizeof value);
@@ -466,6 +475,23 @@ void TIBCustomDataSet::FetchRowToRecord(int recordNumber, char* record)
         }
     }
     WriteCachedRow(recordNumber, record);
+}
+
+void TIBCustomDataSet::StoreFetchedRow(char* record)
+{
+    try {
+        FetchRowToRecord(m_fetchedRows, record);
+    } catch (...) {
+        // The server's cursor is already past this row: left open, the next
+        // move would fetch the row after it and the rows would shift by one.
+        // Closed, the next move finds the end, as after a failing fetch.
+        try {
+            m_select->Close();
+        } catch (...) {
+        }
+        throw;
+    }
+    ++m_fetchedRows;
 }
 
 void TIBCustomDataSet::LayoutColumns(char* record)
@@ -568,16 +594,11 @@ TGetResult TIBCustomDataSet::GetRecord(char* buffer, TGetMode mode)
         } else if (m_currentRow == m_fetchedRows - 1) {
             // Standing on the last row fetched: the server has the next one.
             if (!m_select->AtEnd()) {
-                m_select->Fetch();
+                if (m_select->Fetch())
+                    StoreFetchedRow(buffer);
                 ++m_currentRow;
             }
-            if (m_select->AtEnd()) {
-                result = grEOF;
-            } else {
-                ++m_fetchedRows;
-                FetchRowToRecord(m_currentRow, buffer);
-                result = grOK;
-            }
+            result = m_select->AtEnd() ? grEOF : grOK;
         } else if (m_currentRow < m_fetchedRows) {
             ++m_currentRow;
             ReadCachedRow(m_currentRow, buffer);
@@ -594,8 +615,7 @@ TGetResult TIBCustomDataSet::GetRecord(char* buffer, TGetMode mode)
             while (!m_select->AtEnd() && m_currentRow >= m_fetchedRows) {
                 if (!m_select->Fetch())
                     break;
-                FetchRowToRecord(m_fetchedRows, buffer);
-                ++m_fetchedRows;
+                StoreFetchedRow(buffer);
             }
             m_currentRow = m_fetchedRows - 1;
             if (m_currentRow >= 0) {
@@ -639,10 +659,8 @@ void TIBCustomDataSet::InternalSetToRecord(char* buffer)
         break;
     case pfPastEnd:
         // Every remaining row is fetched into the cache.
-        while (!m_select->AtEnd() && m_select->Fetch()) {
-            FetchRowToRecord(m_fetchedRows, buffer);
-            ++m_fetchedRows;
-        }
+        while (!m_select->AtEnd() && m_select->Fetch())
+            StoreFetchedRow(buffer);
         m_currentRow = m_fetchedRows;
         break;
     default:
@@ -739,6 +757,16 @@ std::string TIBCustomDataSet::GetFieldText(const TField& field) const
 
 TIBStringField::TIBStringField(TDataSet* dataSet, const TFieldDef& def) : TStringField(dataSet, def)
 {
+}
+
+std::string TIBBCDField::AsString() const
+{
+    if (Precision() != kBigintPrecision)
+        return TBCDField::AsString();
+    std::int64_t value{};
+    if (!GetData(&value))
+        return {};
+    return ScaledText(value, -Size());
 }
 
 std::string TIBStringField::AsString() const

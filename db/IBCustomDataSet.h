@@ -20,9 +20,14 @@ public:
     std::string AsString() const override;
 };
 
+// A BIGINT column's field (the only one of this precision) reads its slot as
+// the column's own integer at the column's scale (Size is minus the scale);
+// the others read currency, as the framework's field does.
 class TIBBCDField : public TBCDField {
 public:
+    static constexpr int kBigintPrecision = 18;
     using TBCDField::TBCDField;
+    std::string AsString() const override;
 };
 
 class TIBCustomDataSet : public TDataSet {
@@ -127,6 +132,10 @@ private:
     // Fills the record from the output area; record number -1 lays out the
     // model record instead, and a row number also stores it in the cache.
     void FetchRowToRecord(int recordNumber, char* record);
+    // FetchRowToRecord of the row the select statement has just fetched, as
+    // the next row of the cache; counted only once it is stored. When it
+    // cannot be stored, the select's cursor is closed and the error leaves.
+    void StoreFetchedRow(char* record);
     void LayoutColumns(char* record);
     void WriteCachedRow(int row, const char* record);
     void ReadCachedRow(int row, char* record);

@@ -1,6 +1,7 @@
 #include "DictionaryBuild.h"
 
 #include "SourceFile.h"
+#include "TableLimits.h"
 
 #include <ScopeExit.h>
 #include <SysUtils.h>
@@ -42,6 +43,14 @@ void AppendQuoted(std::string& out, const std::string& slot)
     }
     out.append(slot, from, std::string::npos);
     out += '\'';
+}
+
+// The endings before the insert pass leave no text of the measuring pass
+// behind.
+void ClearStatusLines(BuildView& view)
+{
+    view.SetProgressLine({});
+    view.SetPhaseLine({});
 }
 
 std::string Counts(int done, int of)
@@ -142,26 +151,28 @@ void TDictionaryBuild::Run(const std::string& path, DictionaryBuildView& view)
     const TScopeExit enableOnExit([&view] { view.EnableBuildButton(true); });
     m_readCount = 0;
     m_insertCount = 0;
+    std::exception_ptr readError;
+    TMeasureOutcome outcome = moReadError;
     try {
-        std::exception_ptr readError;
-        TMeasureOutcome outcome = moReadError;
-        try {
-            outcome = MeasurePass(path, m_widths, m_readCount, view, &readError);
-        } catch (const EInOutError&) {
-            readError = std::current_exception();   // the file could not be opened
-        }
-        if (outcome == moEscaped)
-            return;
-        // Widths from a file read only in part would make a table that cannot
-        // take its records: the old table stays.
-        if (readError)
-            std::rethrow_exception(readError);
-        if (m_readCount == 0 || std::find(m_widths.begin(), m_widths.end(), 0) != m_widths.end()) {
-            view.SetPhaseLine({});
-            view.ShowMessage(CreateFailed);
-            return;
-        }
-
+        outcome = MeasurePass(path, m_widths, m_readCount, view, &readError);
+    } catch (...) {
+        readError = std::current_exception();   // in practice: the file could not be opened
+    }
+    if (outcome == moEscaped)
+        return;
+    // Widths from a file read only in part would make a table that cannot
+    // take its records, and widths the server cannot make a table of would
+    // only have the old table dropped: the old table stays.
+    if (readError) {
+        ClearStatusLines(view);
+        std::rethrow_exception(readError);
+    }
+    if (m_readCount == 0 || std::find(m_widths.begin(), m_widths.end(), 0) != m_widths.end() || !TableFits(m_widths)) {
+        ClearStatusLines(view);
+        view.ShowMessage(CreateFailed);
+        return;
+    }
+    try {
         view.SetPhaseLine(Dropping);
         view.SetProgressLine({});
         if (view.TableExists("ZIPDIC") && !DropDictionaryTable()) {
@@ -171,7 +182,7 @@ void TDictionaryBuild::Run(const std::string& path, DictionaryBuildView& view)
         }
         view.SetPhaseLine(Creating);
         if (!CreateDictionaryTable()) {
-            view.SetPhaseLine({});
+            ClearStatusLines(view);
             view.ShowMessage(CreateFailed);
             return;
         }

@@ -31,12 +31,14 @@ public:
     // Button1Click over the source file at path (SourceFilePath() in the
     // window). Nothing when not connected; the not-found box when the file
     // is missing. The old table is dropped only when the measuring pass read
-    // the whole file, found a record and no width 0. Raises an error the
-    // build cannot absorb (an I/O error of the measuring pass; the failed
-    // rollback of a DROP or CREATE step on a lost connection; an I/O or
-    // rollback error that cut the insert pass short, after the finished
-    // texts with the counts reached) for the general error handler; the
-    // build button is enabled again on every path.
+    // the whole file, found a record and no width 0, and the server can make
+    // a table of these widths (TableFits); when it is not, both status lines
+    // are left empty (Escape aside). Raises an error the build cannot absorb
+    // (an I/O error of the measuring pass; the failed rollback of a DROP or
+    // CREATE step on a lost connection; an I/O or rollback error that cut
+    // the insert pass short, after the finished texts with the counts
+    // reached) for the general error handler; the build button is enabled
+    // again on every path.
     void Run(const std::string& path, DictionaryBuildView& view);
 
     // The statement steps: true when the statement was committed. A failing

@@ -14,14 +14,18 @@ std::string SourceFilePath();
 // One pass over the source file. Holds only the current line and its fields
 // (both reused), so memory does not grow with the file. Both passes of a
 // build read through this class so that they see the same records.
-// Every failure of Open, Eof, ReadLine and Close raises EInOutError.
+// The file may be a zip archive holding one CSV file (known by its first
+// bytes, whatever its name): that entry is read, unpacked as it goes, by the
+// same text-file rules. Every failure of Open, Eof, ReadLine and Close
+// raises EInOutError; for a zip that cannot be read its message names the
+// file and what is wrong with it.
 class TSourceFile {
 public:
     TSourceFile() = default;
     TSourceFile(const TSourceFile&) = delete;
     TSourceFile& operator=(const TSourceFile&) = delete;
 
-    void Open(const std::string& path) { m_reader.Open(path); }
+    void Open(const std::string& path);
     bool Eof() { return m_reader.Eof(); }
     // Reads the next line; the text-file rules of TTextReader apply.
     void ReadLine() { m_reader.ReadLine(m_line); }

@@ -23,6 +23,7 @@ window_packages=(
   fonts-ipafont-gothic
   xvfb xauth
   unzip libzip-dev
+  libcli11-dev
 )
 test_packages=(
   "${window_packages[@]}"

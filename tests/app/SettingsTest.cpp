@@ -244,10 +244,12 @@ TEST_F(SettingsFile, ReadOnlyFileIsKept)
 }
 
 // A program folder the user may not write can still hold a settings file the
-// user may write: the save writes that file where it is.
-TEST_F(SettingsFile, WritableFileInAFolderThatTakesNoNewFileIsSaved)
+// user may write. Rewriting it in place would truncate the only copy before
+// writes that may fail, so it is kept as it is.
+TEST_F(SettingsFile, WritableFileInAFolderThatTakesNoNewFileIsKept)
 {
-    const std::string path = Write("old:\r\nC:\\data\\\r\nADDRESS.FDB\r\n1\r\n2\r\n");
+    const std::string old = "old:\r\nC:\\data\\\r\nADDRESS.FDB\r\n1\r\n2\r\n";
+    const std::string path = Write(old);
     ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
     ASSERT_EQ(::chmod(m_dir.c_str(), 0555), 0);
     ServerPrefix = "s:";
@@ -257,8 +259,35 @@ TEST_F(SettingsFile, WritableFileInAFolderThatTakesNoNewFileIsSaved)
         path, [&] { return ::access(m_dir.c_str(), W_OK) != 0 && ::access(path.c_str(), W_OK) == 0; });
     ::chmod(m_dir.c_str(), 0755);
     ASSERT_EQ(saved, 0) << "could not set up the folder";
-    EXPECT_EQ(Read(path), "s:\r\nd/\r\nn\r\n192\r\n107\r\n");
+    EXPECT_EQ(Read(path), old);
     EXPECT_EQ(std::distance(fs::directory_iterator(m_dir), fs::directory_iterator()), 1);
+}
+
+// Root's save of a user's file leaves it the user's, so that the user's own
+// later saves still succeed.
+TEST_F(SettingsFile, SaveAsRootKeepsTheOwnerAndGroup)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root gives a file to another user";
+    const uid_t user = 65534;   // nobody
+    const gid_t group = 65534;
+    const std::string path = Write("old\r\n");
+    ASSERT_EQ(::chown(path.c_str(), user, group), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    ASSERT_EQ(::chmod(m_dir.c_str(), 0777), 0);   // the user may replace it too
+    ServerPrefix = "root:";
+    FakeWindowPosition window;
+    SaveSettings(path, window);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(Read(path).substr(0, 7), "root:\r\n");
+    EXPECT_EQ(st.st_uid, user);
+    EXPECT_EQ(st.st_gid, group);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    ServerPrefix = "user:";
+    EXPECT_EQ(SaveAsUser(path, [&] { return ::access(path.c_str(), W_OK) == 0; }), 0);
+    EXPECT_EQ(Read(path).substr(0, 7), "user:\r\n");
 }
 
 TEST(SettingsPath, FromTheExecutablePath)

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -60,6 +61,10 @@ protected:
                 var.sqldata[1] = 0;
                 std::memcpy(var.sqldata + 2, value.data(), value.size());
                 *var.sqlind = 0;
+                if (m_area->sqld > 1) {
+                    const ISC_SHORT number = m_next - 1 == m_badRow ? 1 : 0;
+                    std::memcpy(m_area->sqlvar[1].sqldata, &number, sizeof number);
+                }
                 result = 0;
             }
             return true;
@@ -103,7 +108,16 @@ protected:
             area->sqlvar[2].sqllen = 31;
             return;
         }
-        area->sqld = 1;
+        area->sqld = m_withNumber ? 2 : 1;
+        if (area->sqln < area->sqld)
+            return;
+        if (m_withNumber) {
+            // No server sends a positive scale, but the client's areas allow
+            // it: any value but 0 overflows the currency the column is read as.
+            area->sqlvar[1].sqltype = SQL_SHORT;
+            area->sqlvar[1].sqlscale = 15;
+            area->sqlvar[1].sqllen = 2;
+        }
         XSQLVAR& var = area->sqlvar[0];
         var.sqltype = SQL_VARYING | 1;
         var.sqllen = 8;
@@ -142,6 +156,8 @@ protected:
 
     int m_rows = 0;
     int m_next = 0;
+    bool m_withNumber = false;  // a second column, a number that fails to convert in row m_badRow
+    int m_badRow = -1;
     int m_fetches = 0;
     XSQLDA* m_area = nullptr;
     std::unique_ptr<TIBDatabase> m_database;
@@ -236,6 +252,40 @@ TEST_F(ResultSetFake, FailingFetchesLeaveTheStatesThatFollow)
     EXPECT_TRUE(m_query->Eof());
     EXPECT_EQ(m_query->Fields()[0].AsString(), "r1");
     EXPECT_EQ(fake::CallCount("isc_dsql_fetch"), before);
+}
+
+TEST_F(ResultSetFake, RowThatFailsToConvertEndsTheRows)
+{
+    m_withNumber = true;
+    m_rows = 3;
+    m_query->Open();
+    EXPECT_EQ(Walk(), Rows(3));
+    m_query->Close();
+
+    // The first row: Open fails; First shows nothing of the query before.
+    m_next = 0;
+    m_badRow = 0;
+    ClientErrorText([&] { m_query->Open(); }, 38);
+    EXPECT_TRUE(m_query->Active());
+    const int fetches = m_fetches;
+    EXPECT_EQ(Walk(), std::vector<std::string>{});
+    EXPECT_EQ(m_fetches, fetches);
+    m_query->Close();
+
+    // A later row: Next fails, the row before stays; the next Next finds the
+    // end, neither an empty row nor the row after the failing one.
+    m_next = 0;
+    m_badRow = 1;
+    m_query->Open();
+    m_query->First();
+    ClientErrorText([&] { m_query->Next(); }, 38);
+    EXPECT_FALSE(m_query->Eof());
+    EXPECT_EQ(m_query->Fields()[0].AsString(), "r0");
+    m_query->Next();
+    EXPECT_TRUE(m_query->Eof());
+    EXPECT_EQ(m_query->Fields()[0].AsString(), "r0");
+    EXPECT_EQ(Walk(), Rows(1));
+    EXPECT_EQ(m_fetches, fetches + 2);
 }
 
 TEST_F(ResultSetFake, ReopeningPreparesNothingAndTheCatalogueIsAskedOnce)
@@ -372,6 +422,23 @@ TEST_P(ResultSetOnEngine, EveryKindReadsAsTheStatementsText)
     m_transaction->Commit();
     EXPECT_EQ(Lines(select), std::vector<std::string>{want});
     EXPECT_EQ(want, "-7,123456,-9000000000,12.5,-0.0001,1.5,123.456789,2026/12/08,13:45:07,1899/12/29 06:00:00,,");
+}
+
+TEST_P(ResultSetOnEngine, BigintDecimalsReadWholeToTheEndsOfTheirRange)
+{
+    Exec({"CREATE TABLE N (ID INTEGER, N1 NUMERIC(18,1), N2 NUMERIC(18,2), N3 NUMERIC(18,3))",
+          "INSERT INTO N VALUES (1, 922337203685477580.7, 92233720368547758.07, 9223372036854775.807)",
+          "INSERT INTO N SELECT 2, -N1 - 0.1, -N2 - 0.01, -N3 - 0.001 FROM N"});
+    const std::string select = "SELECT * FROM N ORDER BY ID";
+    std::vector<std::string> statement;
+    for (std::string row : SelectRows(*m_database, *m_transaction, select)) {
+        std::replace(row.begin(), row.end(), '|', ',');
+        statement.push_back(row + ",");
+    }
+    EXPECT_EQ(statement, (std::vector<std::string>{
+                             "1,922337203685477580.7,92233720368547758.07,9223372036854775.807,",
+                             "2,-922337203685477580.8,-92233720368547758.08,-9223372036854775.808,"}));
+    EXPECT_EQ(Lines(select), statement);
 }
 
 TEST_P(ResultSetOnEngine, ListingShowsBaseTablesOnly)

@@ -3,6 +3,9 @@
 #include <IBSQL.h>
 #include <SysUtils.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <fstream>
 
@@ -19,6 +22,23 @@ void TSourceFolder::MakeUnreadable() const
     // A regular file that opens and then fails its first read with EIO.
     fs::remove(SourcePath());
     fs::create_symlink("/proc/self/mem", SourcePath());
+}
+
+void TSourceFolder::FailReadsOfOpenFile() const
+{
+    // The descriptor the reader holds is made one of a folder.
+    const fs::path source = fs::canonical(SourcePath());
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (fs::read_symlink(entry.path(), error) != source)
+            continue;
+        const int folder = ::open(Dir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(folder, 0);
+        ASSERT_GE(::dup2(folder, std::stoi(entry.path().filename().string())), 0);
+        ::close(folder);
+        return;
+    }
+    ADD_FAILURE() << "the source file is not open";
 }
 
 std::string SourceLine(const std::string& zip, const std::string& adk1, const std::string& adk2,
@@ -43,6 +63,14 @@ void TRecordingView::SetPhaseLine(const std::string& text)
     Shown.push_back("phase:" + text);
     if (OnPhase)
         OnPhase(text);
+}
+
+bool TRecordingView::EscapeDown()
+{
+    ++Polls;
+    if (OnPoll)
+        OnPoll(Polls);
+    return Polls == EscapeAtPoll;
 }
 
 bool TRecordingView::TableExists(const std::string& name)

@@ -25,6 +25,8 @@ public:
     void Write(const std::string& bytes) const;
     // Replaces the source file by one whose first read fails (EIO).
     void MakeUnreadable() const;
+    // Makes the next read of the source file that is open fail (EISDIR).
+    void FailReadsOfOpenFile() const;
     const std::filesystem::path& Dir() const noexcept { return m_folder.Path(); }
 
 private:
@@ -39,13 +41,14 @@ std::string SourceLine(const std::string& zip, const std::string& adk1, const st
 std::string NumberedLines(int n);
 
 // Records, in order, what the build and the search show. Escape goes down at
-// the given poll (1-based; 0 never); OnPhase runs after each phase line.
+// the given poll (1-based; 0 never); OnPhase runs after each phase line,
+// OnPoll before each poll is answered.
 class TRecordingView : public DictionaryBuildView, public SearchView {
 public:
     void SetPhaseLine(const std::string& text) override;
     void SetProgressLine(const std::string& text) override { Shown.push_back("progress:" + text); }
     void ShowMessage(const std::string& text) override { Shown.push_back("message:" + text); }
-    bool EscapeDown() override { return ++Polls == EscapeAtPoll; }
+    bool EscapeDown() override;
     void EnableBuildButton(bool on) override { Shown.push_back(on ? "enable" : "disable"); }
     void EnableSearchButton(bool on) override { Shown.push_back(on ? "enable search" : "disable search"); }
     void ClearMemo() override { Memo.clear(); }
@@ -59,6 +62,7 @@ public:
     TIBDatabase* Database = nullptr;            // answers TableExists by listing; not owned
     std::function<bool()> TableExistsAnswer;    // when set, answers instead
     std::function<void(const std::string&)> OnPhase;
+    std::function<void(int poll)> OnPoll;
 };
 
 // IBDatabase1, IBTransaction1 and IBQuery1 wired as the window wires them,

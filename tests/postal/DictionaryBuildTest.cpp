@@ -6,6 +6,7 @@
 
 #include <DictionaryBuild.h>
 #include <IBSQL.h>
+#include <TableLimits.h>
 
 #include <gtest/gtest.h>
 
@@ -151,12 +152,19 @@ TEST_F(EmbeddedBuild, NothingWithoutConnectionOrSourceFile)
               std::vector<std::string>{"message:" + Cp932("郵便番号データ「KEN_ALL.CSV」が見つかりません")});
 }
 
-// Escape, a file without a usable record, a file that cannot be opened or
-// read: the old table stays and the button comes back; an I/O error goes to
-// the general error handler.
+// Escape, a file without a usable record or with values the server cannot
+// make a table of, a file that cannot be opened or read: the old table stays,
+// the button comes back, and no text of the measuring pass stays behind; an
+// I/O error goes to the general error handler.
 TEST_F(EmbeddedBuild, OldTableStaysUnlessANewOneCanBeBuilt)
 {
     const std::string suppressed = "\x88\xC8\x89\xBA\x82\xC9\x8C\x66\x8D\xDA";   // 以下に掲載
+    const auto repeated = [](const std::string& s, int n) {
+        std::string out;
+        for (int k = 0; k < n; ++k)
+            out += s;
+        return out;
+    };
     const struct {
         const char* name;
         std::string bytes;
@@ -164,18 +172,31 @@ TEST_F(EmbeddedBuild, OldTableStaysUnlessANewOneCanBeBuilt)
         std::function<void(TSourceFolder&, const std::string& phase)> onPhase;
         bool raises;
         std::vector<std::string> wantTail;
+        int failReadsAtPoll = 0;
     } cases[] = {
         {"Escape at the start", NumberedLines(3), 1, {}, false,
          {Phase("[ESC]キーを押しました"), Progress("＜中断＞"), "enable"}},
-        {"no record", "a,b,c\r\n\r\n", 0, {}, false, {"phase:", kCreateFailed, "enable"}},
+        {"no record", "a,b,c\r\n\r\n", 0, {}, false, {"progress:", "phase:", kCreateFailed, "enable"}},
         {"ADK3 and ADR3 empty in every record",
          SourceLine("0600000", "\xB1", "\xB1", "\xB1", "\x93\x8C", "\x93\x8C", suppressed), 0, {}, false,
-         {"phase:", kCreateFailed, "enable"}},
+         {"progress:", "phase:", kCreateFailed, "enable"}},
+        {"ADR3 of 40,000 bytes in the 500th record",
+         NumberedLines(499) +
+             SourceLine("0600000", "\xB1", "\xB1", "\xB1", "\x93\x8C", "\x93\x8C", repeated("\x93\x8C", 20000)),
+         0, {}, false, {Progress("読取中：500行目"), "progress:", "phase:", kCreateFailed, "enable"}},
+        {"six values of 12,000 bytes",
+         SourceLine("0600000", repeated("\xB1", 12000), repeated("\xB1", 12000), repeated("\xB1", 12000),
+                    repeated("\x93\x8C", 6000), repeated("\x93\x8C", 6000), repeated("\x93\x8C", 6000)),
+         0, {}, false, {"progress:", "phase:", kCreateFailed, "enable"}},
         {"gone when it is opened", NumberedLines(3), 0,
          [](TSourceFolder& folder, const std::string&) { std::filesystem::remove(folder.SourcePath()); }, true,
-         {"phase:", "enable"}},
+         {"progress:", "phase:", "enable"}},
         {"read error in the measuring pass", NumberedLines(3), 0,
-         [](TSourceFolder& folder, const std::string&) { folder.MakeUnreadable(); }, true, {"phase:", "enable"}},
+         [](TSourceFolder& folder, const std::string&) { folder.MakeUnreadable(); }, true,
+         {"progress:", "phase:", "enable"}},
+        // 1,200 lines take more than one read of the file
+        {"read error after 500 records", NumberedLines(1200), 0, {}, true,
+         {Progress("読取中：500行目"), "progress:", "phase:", "enable"}, 501},
     };
     for (const auto& c : cases) {
         Exec("RECREATE TABLE ZIPDIC (ZIP VARCHAR(7))");
@@ -188,6 +209,11 @@ TEST_F(EmbeddedBuild, OldTableStaysUnlessANewOneCanBeBuilt)
             m_view.OnPhase = [&](const std::string& phase) {
                 if (phase == Cp932("文字数チェック中です"))
                     c.onPhase(m_folder, phase);
+            };
+        if (c.failReadsAtPoll)
+            m_view.OnPoll = [&](int poll) {
+                if (poll == c.failReadsAtPoll)
+                    m_folder.FailReadsOfOpenFile();
             };
         if (c.raises)
             EXPECT_EQ(RaisedText([&] { Build(); }).substr(0, 4), "I/O ") << c.name;
@@ -214,6 +240,36 @@ TEST_F(EmbeddedBuild, OldTableStaysUnlessANewOneCanBeBuilt)
     EXPECT_EQ(m_widths, (TColumnWidths{2, 1, 2, 2, 2, 2}));
 }
 
+// The widths the server makes a table of, at each of its limits and one byte
+// over: a VARCHAR's width, and the row's length, in which the width after an
+// odd one starts on an even offset.
+TEST_F(EmbeddedBuild, TableFitsWhereTheServerCreates)
+{
+    const struct {
+        const char* name;
+        TColumnWidths widths;
+        bool fits;
+    } cases[] = {
+        {"widest VARCHAR", {1, 1, 1, 1, 1, 32765}, true},
+        {"one byte wider", {1, 1, 1, 1, 1, 32766}, false},
+        {"wider than a short integer", {1, 1, 1, 1, 1, 40000}, false},
+        {"row of 65,535 bytes", {11000, 11000, 11000, 11000, 11000, 10509}, true},
+        {"row of 65,536 bytes", {11000, 11000, 11000, 11000, 11000, 10510}, false},
+        {"65,535 with five padding bytes", {11001, 11001, 11001, 11001, 11001, 10499}, true},
+        {"a byte more filling a padding byte", {11002, 11001, 11001, 11001, 11001, 10499}, true},
+        {"65,536 with five padding bytes", {11001, 11001, 11001, 11001, 11001, 10500}, false},
+        {"six of 12,000", {12000, 12000, 12000, 12000, 12000, 12000}, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(TableFits(c.widths), c.fits) << c.name;
+        m_widths = c.widths;
+        const bool created = m_build->CreateDictionaryTable();
+        EXPECT_EQ(created, c.fits) << c.name;
+        if (created)
+            Exec("DROP TABLE ZIPDIC");
+    }
+}
+
 // What the server refuses: a DROP or a CREATE ends the build with its box; no
 // DROP is sent when there is no table.
 TEST_F(EmbeddedBuild, RefusedDropOrCreate)
@@ -227,7 +283,7 @@ TEST_F(EmbeddedBuild, RefusedDropOrCreate)
     } cases[] = {
         {"no table: CREATE at once", false, false, {Phase("データ登録完了"), Progress("完了：2／2"), "enable"}, 1},
         {"DROP of a table that is not there", false, true, {"phase:", kDropFailed, "enable"}, 0},
-        {"CREATE of a table that is there", true, false, {"phase:", kCreateFailed, "enable"}, 1},
+        {"CREATE of a table that is there", true, false, {"progress:", "phase:", kCreateFailed, "enable"}, 1},
     };
     m_folder.Write(NumberedLines(2));
     for (const auto& c : cases) {

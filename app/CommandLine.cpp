@@ -1,0 +1,567 @@
+#include "CommandLine.h"
+
+#include "Connection.h"
+#include "Cp932Text.h"
+#include "Settings.h"
+#include "TerminalView.h"
+#include "UnitV.h"
+
+#include <DictionaryBuild.h>
+#include <MonthlyApply.h>
+#include <Refresh.h>
+#include <SourceFile.h>
+#include <TestSearch.h>
+
+#include <IB.h>
+#include <IBDatabase.h>
+#include <IBQuery.h>
+#include <SysUtils.h>
+
+#include <CLI/CLI.hpp>
+
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char* const Version = "kx27 1.0";
+constexpr std::size_t ListedLines = 10;   // refused records named in the summary
+
+using Clock = std::chrono::steady_clock;
+
+struct TOptions {
+    std::string Settings;   // empty: kx27.dat beside the executable
+    bool Quiet = false;
+    std::string File;       // empty: KEN_ALL.CSV beside the executable
+    std::string Prefix;     // as typed: UTF-8
+    std::string DeleteFile; // apply: empty when not given
+    std::string AddFile;
+    bool DryRun = false;
+};
+
+// The settings file moves no window here.
+class TNoWindow final : public WindowPosition {
+public:
+    int Left() const override { return 0; }
+    int Top() const override { return 0; }
+    void SetLeft(int) override {}
+    void SetTop(int) override {}
+};
+
+// The window's three components, wired as the window wires them. Creating
+// them loads the client library.
+struct TComponents {
+    TIBDatabase IBDatabase1{"IBDatabase1"};
+    TIBTransaction IBTransaction1{"IBTransaction1"};
+    TIBQuery IBQuery1{"IBQuery1"};
+
+    TComponents()
+    {
+        IBDatabase1.SetLoginPrompt(false);
+        IBDatabase1.SetDefaultTransaction(&IBTransaction1);
+        IBDatabase1.SetIdleTimer(0);
+        IBDatabase1.SetSQLDialect(3);
+        IBTransaction1.SetDefaultDatabase(&IBDatabase1);
+        IBTransaction1.SetAutoStopAction(saNone);
+        IBQuery1.SetDatabase(&IBDatabase1);
+        IBQuery1.SetTransaction(&IBTransaction1);
+        IBQuery1.SetBufferChunks(1000);
+        IBQuery1.SetCachedUpdates(false);
+    }
+    ~TComponents()
+    {
+        try {
+            IBQuery1.SetActive(false);
+            IBTransaction1.SetActive(false);
+            IBDatabase1.SetConnected(false);
+        } catch (const std::exception&) {
+            IBDatabase1.CloseForced();
+        }
+    }
+    TComponents(const TComponents&) = delete;
+    TComponents& operator=(const TComponents&) = delete;
+};
+
+double SecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string Quoted(const std::string& utf8)
+{
+    return "\"" + utf8 + "\"";
+}
+
+// The message in UTF-8, the path in it kept as it is: its bytes came from
+// the command line or the file system, not from CP932 text.
+std::string MessageNaming(const std::string& path, const std::exception& error)
+{
+    const std::string message = error.what();
+    std::string text;
+    std::size_t from = 0;
+    for (std::size_t at; !path.empty() && (at = message.find(path, from)) != std::string::npos; from = at + path.size())
+        text += OneLineUtf8(message.substr(from, at - from)) + path;
+    return text + OneLineUtf8(message.substr(from));
+}
+
+std::string SourcePath(const TOptions& options)
+{
+    return options.File.empty() ? SourceFilePath() : options.File;
+}
+
+// Reads the settings exactly as the window does; a command never writes them.
+void LoadCommandSettings(const TOptions& options)
+{
+    const std::string exe = ExecutablePath();
+    ExeFolder = ExecutableFolderOf(exe);
+    TNoWindow noWindow;
+    LoadSettings(options.Settings.empty() ? SettingsPathOf(exe) : options.Settings, noWindow);
+}
+
+// The connection the window makes when it is shown: with the create-database
+// attempt first when asked, so that a fresh set-up works unattended too.
+// Null, with the reason written, when there is none.
+std::unique_ptr<TComponents> Connect(TTerminal& terminal, bool createFirst)
+{
+    if (DataFolder.empty() || DatabaseFileName.empty()) {
+        terminal.Diagnostic("the settings name no database (the data folder or the database file name is empty); "
+                            "nothing was changed");
+        return nullptr;
+    }
+    std::unique_ptr<TComponents> components;
+    try {
+        components = std::make_unique<TComponents>();
+    } catch (const std::exception& e) {
+        terminal.Diagnostic("the Firebird client library cannot be used: " + OneLineUtf8(e) + "; nothing was changed");
+        return nullptr;
+    }
+    TIBDatabase& database = components->IBDatabase1;
+    const TLogin login = LoginFromEnvironment();
+    if (createFirst)
+        CreateDatabaseAttempt(database, login);
+    try {
+        PrepareConnect(database, login);
+        database.SetConnected(true);
+    } catch (const std::exception& e) {
+        std::vector<std::string> lines = ConnectFailureLines(login, e.what());
+        lines.front() += "; nothing was changed";
+        for (const std::string& line : lines)
+            terminal.Diagnostic(line);
+        return nullptr;
+    }
+    return components;
+}
+
+// SELECT COUNT(*) through the window's query; the transaction ends after it.
+long CountRows(TComponents& c)
+{
+    c.IBQuery1.SetActive(false);
+    c.IBTransaction1.SetActive(false);
+    c.IBQuery1.SetParamCheck(false);
+    TStringList& sql = c.IBQuery1.SQL();
+    sql.Clear();
+    sql.Add("SELECT COUNT(*) FROM ZIPDIC");
+    c.IBQuery1.Open();
+    const long rows = std::stol(c.IBQuery1.Fields()[0].AsString());
+    c.IBQuery1.SetActive(false);
+    c.IBTransaction1.SetActive(false);
+    return rows;
+}
+
+// ZIPDIC's row count, or nothing when there is no ZIPDIC.
+std::optional<long> RowsNow(TComponents& c)
+{
+    if (!TableExistsIn(c.IBDatabase1, "ZIPDIC"))
+        return std::nullopt;
+    return CountRows(c);
+}
+
+// "100 rows before, 120 after", or "no table before, 120 rows after".
+std::string BeforeAfter(const std::optional<long>& before, long after)
+{
+    if (!before)
+        return "no table before, " + IntToStr(after) + " rows after";
+    return IntToStr(*before) + " rows before, " + IntToStr(after) + " after";
+}
+
+std::string MissingFile(const std::string& path)
+{
+    return path + ": no such file; nothing in the database was changed";
+}
+
+// "2 refused (lines 4, 4711)", at most ListedLines line numbers named.
+std::string RefusedText(const std::vector<TRefusedRecord>& refused)
+{
+    std::string text = IntToStr(static_cast<std::int64_t>(refused.size())) + " refused";
+    if (refused.empty())
+        return text;
+    text += refused.size() == 1 ? " (line " : " (lines ";
+    for (std::size_t i = 0; i < refused.size() && i < ListedLines; ++i)
+        text += (i ? ", " : "") + IntToStr(refused[i].Line);
+    if (refused.size() > ListedLines)
+        text += " and " + IntToStr(static_cast<std::int64_t>(refused.size() - ListedLines)) + " more";
+    return text + ")";
+}
+
+int Refresh(const TOptions& options, TTerminal& terminal)
+{
+    const std::string path = SourcePath(options);
+    if (!FileExists(path)) {
+        terminal.Diagnostic(MissingFile(path));
+        return esSourceFile;
+    }
+    const std::unique_ptr<TComponents> components = Connect(terminal, true);
+    if (!components)
+        return esDatabase;
+    const Clock::time_point start = Clock::now();
+    TTerminalRefreshView view(terminal);
+    TRefreshReport report;
+    try {
+        report = TDictionaryRefresh(components->IBDatabase1).Run(path, view);
+    } catch (const ESourceUnusable& e) {
+        terminal.Diagnostic(MessageNaming(path, e));   // it names the file and says that nothing changed
+        return esSourceFile;
+    } catch (const ETableShape& e) {
+        terminal.Diagnostic(MessageNaming(path, e));
+        return esDatabase;
+    } catch (const std::exception& e) {
+        terminal.Diagnostic("the refresh failed and ZIPDIC keeps the rows it had: " + MessageNaming(path, e));
+        return esDatabase;
+    }
+    terminal.EndProgress();
+    for (const TRefusedRecord& record : report.Refused)
+        terminal.Diagnostic(path + " line " + IntToStr(record.Line) + ": " + OneLineUtf8(record.Message) + "; skipped");
+    if (terminal.Quiet())
+        return esDone;
+    std::string summary = "refreshed ZIPDIC from " + path + ": " + IntToStr(report.Records) + " records; "
+        + BeforeAfter(report.TableCreated ? std::nullopt : std::optional<long>(report.RowsBefore), report.RowsAfter);
+    if (report.TableCreated)
+        summary += "; table created";
+    if (!report.WidenedColumns.empty()) {
+        summary += "; widened";
+        for (std::size_t i = 0; i < report.WidenedColumns.size(); ++i)
+            summary += (i ? ", " : " ") + report.WidenedColumns[i];
+    }
+    terminal.Result(summary + "; " + RefusedText(report.Refused) + "; " + DurationText(SecondsSince(start)));
+    return esDone;
+}
+
+// What ZIPDIC holds after a build that did not finish, in the user's words.
+// refused: the build ended on its drop or create message, so a table that is
+// there is the old one.
+std::string BuildLeft(const std::optional<long>& before, TComponents& components, bool refused, long records)
+{
+    std::optional<long> after;
+    try {
+        after = RowsNow(components);
+    } catch (const std::exception&) {
+        return "ZIPDIC may be gone or hold only part of the records";
+    }
+    if (!after)
+        return before ? "the old ZIPDIC was dropped and no new one was made" : "there was no ZIPDIC and none was made";
+    if (refused)
+        return "ZIPDIC was not changed";
+    return "ZIPDIC was made afresh and holds " + IntToStr(*after) + " rows of the " + IntToStr(records) + " records read";
+}
+
+int Build(const TOptions& options, TTerminal& terminal)
+{
+    const std::string path = SourcePath(options);
+    if (!FileExists(path)) {
+        terminal.Diagnostic(MissingFile(path));
+        return esSourceFile;
+    }
+    const std::unique_ptr<TComponents> components = Connect(terminal, true);
+    if (!components)
+        return esDatabase;
+    TComponents& c = *components;
+    const Clock::time_point start = Clock::now();
+    std::optional<long> before;
+    try {
+        before = RowsNow(c);
+    } catch (const std::exception& e) {
+        terminal.Diagnostic("cannot read ZIPDIC: " + OneLineUtf8(e) + "; nothing was changed");
+        return esDatabase;
+    }
+
+    TColumnWidths widths{};
+    TDictionaryBuild build(c.IBDatabase1, c.IBTransaction1, c.IBQuery1, widths);
+    TTerminalBuildView view(terminal, c.IBDatabase1);
+    std::exception_ptr error;
+    try {
+        build.Run(path, view);
+    } catch (...) {
+        error = std::current_exception();
+    }
+    terminal.EndProgress();
+
+    std::string reason;
+    bool fileError = false;
+    if (!view.Message().empty()) {
+        reason = OneLineUtf8(view.Message());
+    } else if (error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const EInOutError& e) {
+            reason = "cannot be read: " + OneLineUtf8(e);
+            fileError = true;
+        } catch (const std::exception& e) {
+            reason = OneLineUtf8(e);
+        }
+    }
+    // Until the build asks for the table, the moment before its DROP, only the
+    // file was read: a message or an error there is the file's.
+    if (!view.TableChecked() && !reason.empty()) {
+        terminal.Diagnostic(path + ": " + reason + "; ZIPDIC was not changed");
+        return esSourceFile;
+    }
+    if (!reason.empty()) {
+        const std::string left = BuildLeft(before, c, !view.Message().empty(), build.ReadCount());
+        terminal.Diagnostic((fileError ? path + ": " : std::string("the build failed: ")) + reason + "; " + left);
+        return fileError ? esSourceFile : esDatabase;
+    }
+
+    std::optional<long> after;
+    try {
+        after = RowsNow(c);
+    } catch (const std::exception& e) {
+        terminal.Diagnostic("cannot count the rows stored: " + OneLineUtf8(e));
+        return esDatabase;
+    }
+    const long stored = after.value_or(0);
+    const long refused = build.InsertCount() > stored ? build.InsertCount() - stored : 0;
+    if (refused > 0)
+        terminal.Diagnostic(IntToStr(refused) + " of the records were refused by the server and skipped");
+    if (!terminal.Quiet())
+        terminal.Result("built ZIPDIC from " + path + ": " + IntToStr(build.ReadCount()) + " records; "
+                        + BeforeAfter(before, stored) + "; " + IntToStr(refused) + " refused; "
+                        + DurationText(SecondsSince(start)));
+    return esDone;
+}
+
+int Search(const TOptions& options, TTerminal& terminal)
+{
+    std::string typed;
+    if (!TryCp932FromUtf8(options.Prefix, typed)) {
+        terminal.Diagnostic("PREFIX " + Quoted(options.Prefix) + " has characters that Shift-JIS cannot hold");
+        return esUsage;
+    }
+    if (Trim(typed).empty()) {
+        terminal.Diagnostic("PREFIX is blank: give the first digits of a postal code");
+        return esUsage;
+    }
+    const std::unique_ptr<TComponents> components = Connect(terminal, false);
+    if (!components)
+        return esDatabase;
+    TComponents& c = *components;
+    const Clock::time_point start = Clock::now();
+    long rows = 0;
+    try {
+        if (!TableExistsIn(c.IBDatabase1, "ZIPDIC")) {
+            terminal.Diagnostic("the database has no table ZIPDIC to search; make it with kx27 refresh");
+            return esDatabase;
+        }
+        c.IBQuery1.SetActive(false);
+        c.IBTransaction1.SetActive(false);
+        c.IBQuery1.SetParamCheck(true);
+        TStringList& sql = c.IBQuery1.SQL();
+        sql.Clear();
+        sql.Add(SearchText(typed));
+        c.IBQuery1.Open();
+        c.IBQuery1.First();
+        while (!c.IBQuery1.Eof()) {
+            terminal.Result(Utf8FromCp932(ResultLine(c.IBQuery1)));
+            ++rows;
+            c.IBQuery1.Next();
+        }
+        c.IBQuery1.SetActive(false);
+    } catch (const std::exception& e) {
+        terminal.Diagnostic("the search failed after " + IntToStr(rows) + " rows: " + OneLineUtf8(e));
+        return esDatabase;
+    }
+    // Standard output holds only the rows, for the programs it is piped to.
+    if (!terminal.Quiet())
+        terminal.Diagnostic(IntToStr(rows) + (rows == 1 ? " row" : " rows") + " for " + Quoted(options.Prefix)
+                            + " in " + DurationText(SecondsSince(start)));
+    return esDone;
+}
+
+// " (lines 4, 4711)", at most ListedLines line numbers named; "" for none.
+std::string LinesText(const std::vector<long>& lines)
+{
+    if (lines.empty())
+        return {};
+    std::string text = lines.size() == 1 ? " (line " : " (lines ";
+    for (std::size_t i = 0; i < lines.size() && i < ListedLines; ++i)
+        text += (i ? ", " : "") + IntToStr(lines[i]);
+    if (lines.size() > ListedLines)
+        text += " and " + IntToStr(static_cast<std::int64_t>(lines.size() - ListedLines)) + " more";
+    return text + ")";
+}
+
+// "1 row", "2 rows".
+std::string Rows(long n)
+{
+    return IntToStr(n) + (n == 1 ? " row" : " rows");
+}
+
+// "del_2612.zip and add_2612.zip", or the one given.
+std::string PairText(const TApplyFiles& files)
+{
+    if (files.DeletePath.empty() || files.AddPath.empty())
+        return files.DeletePath + files.AddPath;
+    return files.DeletePath + " and " + files.AddPath;
+}
+
+std::string ApplySummary(const TApplyFiles& files, const TApplyReport& report)
+{
+    const std::string would = report.DryRun ? "would be " : "";
+    std::string summary = report.DryRun ? "dry run, nothing changed: " : "";
+    if (report.AlreadyApplied)
+        return summary + "ZIPDIC already holds " + PairText(files) + " (no delete record matches a row and every add "
+               "record is there): nothing to do; " + Rows(report.RowsBefore);
+    summary += (report.DryRun ? "would apply " : "applied ") + PairText(files) + " to ZIPDIC: ";
+    if (!files.DeletePath.empty()) {
+        summary += Rows(report.Deleted) + " " + would + "deleted, " +
+                   IntToStr(static_cast<std::int64_t>(report.Unmatched.size())) + " delete records matching none" +
+                   LinesText(report.Unmatched) + "; ";
+    }
+    if (!files.AddPath.empty()) {
+        std::vector<long> refused;
+        for (const TRefusedRecord& record : report.Refused)
+            refused.push_back(record.Line);
+        summary += Rows(report.Inserted) + " " + would + "inserted, " +
+                   IntToStr(static_cast<std::int64_t>(refused.size())) + " refused" + LinesText(refused) + "; ";
+    }
+    if (!report.WidenedColumns.empty()) {
+        summary += report.DryRun ? "would widen" : "widened";
+        for (std::size_t i = 0; i < report.WidenedColumns.size(); ++i)
+            summary += (i ? ", " : " ") + report.WidenedColumns[i];
+        summary += "; ";
+    }
+    return summary + BeforeAfter(report.RowsBefore, report.RowsAfter);
+}
+
+int Apply(const TOptions& options, TTerminal& terminal)
+{
+    const TApplyFiles files{options.DeleteFile, options.AddFile};
+    for (const std::string& path : {files.DeletePath, files.AddPath})
+        if (!path.empty() && !FileExists(path)) {
+            terminal.Diagnostic(MissingFile(path));
+            return esSourceFile;
+        }
+    const std::unique_ptr<TComponents> components = Connect(terminal, false);
+    if (!components)
+        return esDatabase;
+    const Clock::time_point start = Clock::now();
+    TTerminalRefreshView view(terminal);
+    TApplyReport report;
+    try {
+        report = TMonthlyApply(components->IBDatabase1).Run(files, options.DryRun, view);
+    } catch (const ESourceUnusable& e) {
+        terminal.Diagnostic(OneLineUtf8(e) + "; ZIPDIC keeps the rows it had");
+        return esSourceFile;
+    } catch (const ETableMissing& e) {
+        terminal.Diagnostic(OneLineUtf8(e) + "; nothing was changed");
+        return esDatabase;
+    } catch (const ETableShape& e) {
+        terminal.Diagnostic(OneLineUtf8(e));   // says that nothing changed
+        return esDatabase;
+    } catch (const std::exception& e) {
+        terminal.Diagnostic("the apply failed: " + OneLineUtf8(e) + "; ZIPDIC keeps the rows it had");
+        return esDatabase;
+    }
+    terminal.EndProgress();
+    if (!report.AlreadyApplied) {
+        for (long line : report.Unmatched)
+            terminal.Diagnostic(files.DeletePath + " line " + IntToStr(line) + ": matches no row of ZIPDIC; nothing " +
+                                "deleted for it");
+        for (const TRefusedRecord& record : report.Refused)
+            terminal.Diagnostic(files.AddPath + " line " + IntToStr(record.Line) + ": " +
+                                OneLineUtf8(record.Message) + "; skipped");
+    }
+    if (!terminal.Quiet())
+        terminal.Result(ApplySummary(files, report) + "; " + DurationText(SecondsSince(start)));
+    return esDone;
+}
+
+const char* const Footer =
+    "FILE is a KEN_ALL.CSV (Shift-JIS) or a zip holding one CSV; by default KEN_ALL.CSV beside the executable.\n"
+    "The database is the one the settings file names, as for the window; ISC_USER and ISC_PASSWORD, when both\n"
+    "are set, replace the built-in login. --settings and --quiet go before or after the command.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  done\n"
+    "  1  wrong usage (arguments, or only one of ISC_USER and ISC_PASSWORD set); nothing was tried\n"
+    "  2  FILE is missing, cannot be read or cannot make a table; nothing in the database was changed\n"
+    "     (but a build that cannot read the file while it stores says what it left)\n"
+    "  3  a database error: cannot connect, ZIPDIC of another shape, the server refused or the connection\n"
+    "     was lost; the message says what changed (for refresh and apply: nothing)";
+
+} // namespace
+
+int RunCommandLine(int argc, char** argv)
+{
+    TOptions options;
+    CLI::App app{"Keeps the postal-code table ZIPDIC current without the window.", "kx27"};
+    app.set_version_flag("--version", std::string(Version), "Print the version and exit");
+    app.add_option("--settings", options.Settings, "The settings file to read (never written); default kx27.dat "
+                                                   "beside the executable")
+        ->type_name("PATH")
+        ->check(CLI::Validator(CLI::ExistingFile).description(""));
+    app.add_flag("-q,--quiet", options.Quiet, "No progress and no summary: only errors, warnings and search rows");
+    app.footer(Footer);
+    app.require_subcommand(1);
+    app.fallthrough();
+
+    CLI::App* refresh = app.add_subcommand(
+        "refresh", "Replace ZIPDIC's rows from FILE in one transaction; readers see the old rows until it commits");
+    refresh->add_option("FILE", options.File, "The postal-code file")->type_name("");
+    CLI::App* build = app.add_subcommand(
+        "build", "What the window's button does: drop ZIPDIC, create it afresh and insert row by row");
+    build->add_option("FILE", options.File, "The postal-code file")->type_name("");
+    CLI::App* apply = app.add_subcommand(
+        "apply", "Apply a month's differences in one transaction: delete a row for each record of the delete file, "
+                 "then insert the records of the add file");
+    apply->add_option("--del", options.DeleteFile, "The month's delete file (del_YYMM.zip, or its CSV)")
+        ->type_name("FILE");
+    apply->add_option("--add", options.AddFile, "The month's add file (add_YYMM.zip, or its CSV)")->type_name("FILE");
+    apply->add_flag("--dry-run", options.DryRun, "Report what would be done and change nothing");
+    CLI::App* search = app.add_subcommand("search", "List the rows whose postal code begins with PREFIX");
+    search->add_option("PREFIX", options.Prefix, "The first digits of a postal code")->required()->type_name("");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? esDone : esUsage;
+    }
+
+    TTerminal terminal(options.Quiet);
+    if (apply->parsed() && options.DeleteFile.empty() && options.AddFile.empty()) {
+        terminal.Diagnostic("apply needs --del FILE, --add FILE or both; see kx27 apply --help");
+        return esUsage;
+    }
+    bool halfSet = false;
+    LoginFromEnvironment(&halfSet);
+    if (halfSet) {
+        terminal.Diagnostic("ISC_USER and ISC_PASSWORD go together: set both, or neither for the built-in login");
+        return esUsage;
+    }
+    try {
+        LoadCommandSettings(options);
+        if (refresh->parsed())
+            return Refresh(options, terminal);
+        if (build->parsed())
+            return Build(options, terminal);
+        if (apply->parsed())
+            return Apply(options, terminal);
+        return Search(options, terminal);
+    } catch (const std::exception& e) {
+        terminal.Diagnostic(OneLineUtf8(e));
+        return esDatabase;
+    }
+}

@@ -1,0 +1,94 @@
+// The terminal as the commands' view: results on standard output, progress
+// and diagnostics on standard error, all in UTF-8.
+#pragma once
+
+#include <BuildView.h>
+#include <IBDatabase.h>
+#include <Refresh.h>
+
+#include <chrono>
+#include <string>
+
+class TTerminal {
+public:
+    // Progress redraws one line in place when standard error is a terminal;
+    // otherwise it is a plain line at most every few seconds; with quiet,
+    // nothing.
+    explicit TTerminal(bool quiet);
+    ~TTerminal();   // leaves no progress line standing
+    TTerminal(const TTerminal&) = delete;
+    TTerminal& operator=(const TTerminal&) = delete;
+
+    bool Quiet() const noexcept { return m_quiet; }
+    // A line on standard output; the line end is added.
+    void Result(const std::string& utf8);
+    // "kx27: " and the line on standard error, also with quiet: a warning
+    // or an error is never success chatter.
+    void Diagnostic(const std::string& utf8);
+    // Whether Progress would show anything now: callers that are told of
+    // every record build no text for nothing.
+    bool ProgressDue(bool now = false) const;
+    // The state of the work, shown as the mode allows. A new phase (now)
+    // is drawn at once on a terminal.
+    void Progress(const std::string& utf8, bool now = false);
+    // Clears the progress line from a terminal.
+    void EndProgress();
+
+private:
+    using Clock = std::chrono::steady_clock;
+    bool m_quiet;
+    bool m_redraw;              // standard error is a terminal
+    bool m_lineShown = false;   // a progress line stands on the terminal
+    Clock::time_point m_last;   // when progress was last written
+};
+
+// Whole-name match without regard to ASCII letter case against the user
+// tables the connection lists, as the window's check does. Raises what the
+// listing raises.
+bool TableExistsIn(TIBDatabase& database, const std::string& name);
+
+// The window's build on the terminal: its status texts become the progress,
+// its message box a text the command reports. Nobody is at the keys.
+class TTerminalBuildView final : public DictionaryBuildView {
+public:
+    TTerminalBuildView(TTerminal& terminal, TIBDatabase& database) : m_terminal(terminal), m_database(database) {}
+
+    void SetPhaseLine(const std::string& text) override;
+    void SetProgressLine(const std::string& text) override;
+    void ShowMessage(const std::string& text) override { m_message = text; }
+    bool EscapeDown() override { return false; }
+    void EnableBuildButton(bool) override {}
+    bool TableExists(const std::string& name) override;
+
+    // The box's text (CP932; its line break kept), empty when none was shown.
+    const std::string& Message() const noexcept { return m_message; }
+    // Whether the build came as far as asking for the table, the moment
+    // before its DROP: until then nothing in the database has changed.
+    bool TableChecked() const noexcept { return m_tableChecked; }
+
+private:
+    void Show(bool now);
+
+    TTerminal& m_terminal;
+    TIBDatabase& m_database;   // not owned
+    std::string m_phase;
+    std::string m_progress;
+    std::string m_message;
+    bool m_tableChecked = false;
+};
+
+// The refresh's counts, with the rate and the time left while it stores.
+class TTerminalRefreshView final : public RefreshView {
+public:
+    explicit TTerminalRefreshView(TTerminal& terminal) : m_terminal(terminal) {}
+    void Progress(TRefreshPhase phase, long done, long total) override;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    TTerminal& m_terminal;
+    int m_phase = -1;
+    Clock::time_point m_phaseStart;
+};
+
+// "12.3 s", or "2 min 05 s" from two minutes on.
+std::string DurationText(double seconds);

@@ -1,0 +1,74 @@
+// Japan Post's monthly differences applied to ZIPDIC: the rows of the month's
+// delete file taken out and the records of its add file put in, all in one
+// transaction, so that readers see last month's table until the commit and
+// this month's after it.
+#pragma once
+
+#include "Refresh.h"
+
+#include <IBDatabase.h>
+#include <SysUtils.h>
+
+#include <string>
+#include <vector>
+
+// There is no ZIPDIC to apply differences to. Nothing in the database changed.
+class ETableMissing : public Exception {
+public:
+    using Exception::Exception;
+};
+
+struct TApplyFiles {
+    std::string DeletePath;   // empty: no delete file
+    std::string AddPath;      // empty: no add file
+};
+
+struct TApplyReport {
+    bool DryRun = false;                       // everything below is what would have been done
+    bool AlreadyApplied = false;               // no delete record matched and every add record was there
+    std::vector<std::string> WidenedColumns;   // in table order
+    long RowsBefore = 0;
+    long RowsAfter = 0;
+    long DeleteRecords = 0;                    // records the delete file gave
+    long Deleted = 0;
+    std::vector<long> Unmatched;               // lines of delete records that matched no row
+    long AddRecords = 0;                       // records the add file gave
+    long Inserted = 0;
+    std::vector<TRefusedRecord> Refused;
+};
+
+class TMonthlyApply {
+public:
+    // database is connected and not owned; the apply makes its own
+    // transactions and statements on it.
+    explicit TMonthlyApply(TIBDatabase& database);
+    TMonthlyApply(const TMonthlyApply&) = delete;
+    TMonthlyApply& operator=(const TMonthlyApply&) = delete;
+
+    // Both files are read whole before the database is touched, so a file
+    // that cannot be read raises ESourceUnusable with nothing changed; so does
+    // an add file that would need a column wider than the server takes.
+    // ETableMissing and ETableShape also leave everything as it was.
+    //
+    // Columns an added record does not fit are widened first, in a
+    // transaction of their own: the server applies a column's new type only
+    // when that transaction commits, and the rows' transaction needs it.
+    // Then one transaction, which reserves ZIPDIC as the refresh does (so
+    // that a refresh or another apply fails at once), deletes a row equal to
+    // each delete record (all seven columns, NULL equal to NULL; one row per
+    // record) and inserts every add record through the refresh's insert
+    // pass; a record the server refuses is skipped and reported. Any other
+    // failure in it (a file that fails on the second reading, a lost
+    // connection, the server refusing the transaction) rolls it back and
+    // raises: the rows are exactly those of before, and only a widening,
+    // which no reader of the rows can tell, stays.
+    //
+    // When no delete record matches a row and every add record is already in
+    // the table (counted with its repeats), the pair was applied before:
+    // nothing changes and the report says so. A dry run rolls back and widens
+    // nothing; what it reports is what the run would have done.
+    TApplyReport Run(const TApplyFiles& files, bool dryRun, RefreshView& view);
+
+private:
+    TIBDatabase& m_database;   // not owned
+};
