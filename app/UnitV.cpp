@@ -19,6 +19,11 @@ std::int32_t StrToIntOrZero(const std::string& text)
 
 namespace {
 
+// The cleaning's own lead bytes, wider than IsLeadByte by 0x80 and 0xFD (no
+// CP932 character starts with either): they keep the byte after them, quote
+// or control byte though it be, as every dictionary built so far was
+// cleaned. The other routines follow the code page (IsLeadByte); narrowing
+// this one would change which bytes of a value the dictionary keeps.
 bool StartsTwoByteCharacter(unsigned char c)
 {
     return (c >= 0x80 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFD);

@@ -78,7 +78,7 @@ long DirectBuild(TIBDatabase& database, const std::string& path)
     TSilentView view;
     TColumnWidths widths{};
     int readCount = 0;
-    if (MeasurePass(path, widths, readCount, view) != moComplete)
+    if (MeasurePass(path, widths, readCount, view).Outcome != moComplete)
         throw Exception("measuring pass did not complete");
     TStringList lines;
     std::string text;

@@ -1,6 +1,7 @@
 // libFuzzer target over the source-line split, the record build, the address
-// cleaning and the character-aware search. Built and run by
-// scripts/fuzz-postal.sh (clang, -fsanitize=fuzzer,address,undefined).
+// cleaning and the character-aware search. Built by CMake with KX27_FUZZ
+// (clang, -fsanitize=fuzzer,address,undefined); scripts/fuzz-postal.sh
+// builds and runs it.
 //
 // Besides the sanitizers it checks:
 // - the split against a plain reference that copies character by character

@@ -70,7 +70,7 @@ int main(int argc, char** argv)
 
         TMeasureOutcome outcome = moComplete;
         const double baseline = MedianMilliseconds([&] { lineEnds = CountLineEnds(path); });
-        const double pass = MedianMilliseconds([&] { outcome = MeasurePass(path, widths, records, view); });
+        const double pass = MedianMilliseconds([&] { outcome = MeasurePass(path, widths, records, view).Outcome; });
         if (lineEnds < 0 || outcome != moComplete) {
             std::fprintf(stderr, "measure_pass: reading %s failed\n", path);
             return 1;

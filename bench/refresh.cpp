@@ -141,7 +141,7 @@ long RawRefresh(TIBDatabase& database, const std::string& path, int& perBlockOut
     TSilentView view;
     TColumnWidths measured{};
     int records = 0;
-    if (MeasurePass(path, measured, records, view) != moComplete)
+    if (MeasurePass(path, measured, records, view).Outcome != moComplete)
         throw Exception("measuring pass did not complete");
     const TTableWidths widths = TableWidths(measured);
     const int perBlock = RowsPerBlock(widths);

@@ -58,8 +58,6 @@ private:
     int m_updateCount = 0;
 };
 
-using TStrings = TStringList;
-
 // Base of the window's components: a name that error texts and cursor names use.
 class TComponent {
 public:

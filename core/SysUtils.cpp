@@ -1,7 +1,10 @@
 #include "SysUtils.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <random>
 
@@ -175,6 +178,50 @@ std::string Format(const std::string& format, const std::vector<FormatArg>& args
 std::string IntToStr(std::int64_t value)
 {
     return std::to_string(value);
+}
+
+std::string FloatText(double value)
+{
+    if (std::isnan(value))
+        return "NAN";
+    if (std::isinf(value))
+        return value < 0 ? "-INF" : "INF";
+    char buffer[40];
+    std::snprintf(buffer, sizeof buffer, "%.15G", value);
+    std::string text = buffer;
+    std::size_t e = text.find('E');
+    if (e == std::string::npos)
+        return text;
+    std::string mantissa = text.substr(0, e);
+    std::string exponent = text.substr(e + 1);
+    bool negative = !exponent.empty() && exponent[0] == '-';
+    if (!exponent.empty() && (exponent[0] == '-' || exponent[0] == '+'))
+        exponent.erase(0, 1);
+    exponent.erase(0, std::min(exponent.find_first_not_of('0'), exponent.size() - 1));
+    return mantissa + "E" + (negative ? "-" : "") + exponent;
+}
+
+std::string ScaledText(std::int64_t value, int scale)
+{
+    const bool negative = value < 0;
+    const std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    std::string digits = std::to_string(magnitude);
+    if (scale >= 0) {
+        if (magnitude != 0)
+            digits.append(static_cast<std::size_t>(scale), '0');
+    } else {
+        const std::size_t places = static_cast<std::size_t>(-scale);
+        if (digits.size() <= places)
+            digits.insert(0, places + 1 - digits.size(), '0');
+        digits.insert(digits.size() - places, ".");
+        while (digits.back() == '0')
+            digits.pop_back();
+        if (digits.back() == '.')
+            digits.pop_back();
+    }
+    if (negative && digits != "0")
+        digits.insert(0, "-");
+    return digits;
 }
 
 bool TryStrToInt(const std::string& text, std::int32_t& value)

@@ -80,6 +80,12 @@ using FormatArg = std::variant<std::int64_t, std::string>;
 std::string Format(const std::string& format, const std::vector<FormatArg>& args);
 
 std::string IntToStr(std::int64_t value);
+// The runtime's general floating-point text: 15 significant digits,
+// exponent form outside 1E-5 .. 1E15 written as "1E20" / "1.5E-7".
+std::string FloatText(double value);
+// An integer with a decimal scale as exact fixed-point text; trailing zeros
+// of the fraction are dropped ("12.5", "-0.0001", "300").
+std::string ScaledText(std::int64_t value, int scale);
 
 // The runtime's integer parsing: leading blanks, one sign, then decimal digits
 // or hexadecimal introduced by "$", "x", "X", "0x" or "0X" (at most eight hex

@@ -1,8 +1,5 @@
 #include "DB.h"
 
-#include "IB.h"
-#include "IBSQLValues.h"
-
 #include <SysUtils.h>
 
 #include <cstring>
@@ -257,29 +254,6 @@ std::string TBCDField::AsString() const
     if (!ReadSlot(*this, value))
         return {};
     return ScaledText(value, -4);
-}
-
-std::string TDateTimeField::AsString() const
-{
-    double value{};
-    if (!ReadSlot(*this, value))
-        return {};
-    const ISC_TIMESTAMP stamp = FromDateTime(value);
-    switch (DataType()) {
-    case ftDate:
-        return DateText(stamp.timestamp_date);
-    case ftTime:
-        return TimeText(stamp.timestamp_time);
-    default:
-        return DateText(stamp.timestamp_date) + " " + TimeText(stamp.timestamp_time);
-    }
-}
-
-std::string TBlobField::AsString() const
-{
-    if (IsNull())
-        return {};
-    RaiseClientError(ibxeNotSupported);
 }
 
 void TFields::RaiseIndexError(int index)

@@ -199,7 +199,8 @@ private:
 
 // The numeric and date fields read the slot their dataset converted the
 // column into: 32-bit integers, 64-bit integers, doubles, currency in
-// units of 1/10000 (BCD), and the client's own date, time and timestamp.
+// units of 1/10000 (BCD), and the runtime's date-time (days since
+// 1899/12/30, the time as the fraction).
 class TIntegerField : public TField {
 public:
     using TField::TField;
@@ -237,11 +238,12 @@ private:
     int m_precision;
 };
 
+// The text of a date or time is the engine's, whose calendar it follows: a
+// dataset makes fields of its own kind for it (CreateField). These give "".
 class TDateTimeField : public TField {
 public:
     using TField::TField;
     int DataSize() const override { return 8; }
-    std::string AsString() const override;
 };
 
 class TDateField : public TDateTimeField {
@@ -254,13 +256,12 @@ public:
     using TDateTimeField::TDateTimeField;
 };
 
-// Blob columns hold only the blob's identifier: this layer has no blob
-// reader, so their text raises client error 4.
+// Blob columns hold only the blob's identifier; what reading its text means
+// is the engine's, as for dates. These give "".
 class TBlobField : public TField {
 public:
     using TField::TField;
     int DataSize() const override { return 8; }
-    std::string AsString() const override;
 };
 
 class TMemoField : public TBlobField {

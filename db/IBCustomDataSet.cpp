@@ -675,6 +675,16 @@ std::unique_ptr<TField> TIBCustomDataSet::CreateField(const TFieldDef& def)
         return std::make_unique<TIBStringField>(this, def);
     case ftBCD:
         return std::make_unique<TIBBCDField>(this, def);
+    case ftDate:
+        return std::make_unique<TIBDateField>(this, def);
+    case ftTime:
+        return std::make_unique<TIBTimeField>(this, def);
+    case ftDateTime:
+        return std::make_unique<TIBDateTimeField>(this, def);
+    case ftMemo:
+        return std::make_unique<TIBMemoField>(this, def);
+    case ftBlob:
+        return std::make_unique<TIBBlobField>(this, def);
     default:
         return TDataSet::CreateField(def);
     }
@@ -773,6 +783,60 @@ std::string TIBStringField::AsString() const
 {
     // Only the result set's CreateField makes these fields.
     return static_cast<const TIBCustomDataSet*>(DataSet())->GetFieldText(*this);
+}
+
+namespace {
+
+// The slot holds the runtime's date-time (ConvertIntoSlot); the field's kind
+// says which parts its text shows.
+std::string DateTimeFieldText(const TField& field)
+{
+    double value{};
+    if (!field.DataSet()->GetFieldData(field, &value))
+        return {};
+    const ISC_TIMESTAMP stamp = FromDateTime(value);
+    switch (field.DataType()) {
+    case ftDate:
+        return DateText(stamp.timestamp_date);
+    case ftTime:
+        return TimeText(stamp.timestamp_time);
+    default:
+        return DateText(stamp.timestamp_date) + " " + TimeText(stamp.timestamp_time);
+    }
+}
+
+std::string BlobFieldText(const TField& field)
+{
+    if (field.IsNull())
+        return {};
+    RaiseClientError(ibxeNotSupported);
+}
+
+} // namespace
+
+std::string TIBDateTimeField::AsString() const
+{
+    return DateTimeFieldText(*this);
+}
+
+std::string TIBDateField::AsString() const
+{
+    return DateTimeFieldText(*this);
+}
+
+std::string TIBTimeField::AsString() const
+{
+    return DateTimeFieldText(*this);
+}
+
+std::string TIBBlobField::AsString() const
+{
+    return BlobFieldText(*this);
+}
+
+std::string TIBMemoField::AsString() const
+{
+    return BlobFieldText(*this);
 }
 
 void TIBCustomDataSet::SelectSQLChanging()

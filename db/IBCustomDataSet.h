@@ -30,6 +30,41 @@ public:
     std::string AsString() const override;
 };
 
+// The engine's date and time fields: "yyyy/mm/dd", "hh:nn:ss" (fractions of
+// a second dropped), and both joined by a blank, through the client's own
+// date and time types as the statement's text forms are.
+class TIBDateTimeField : public TDateTimeField {
+public:
+    using TDateTimeField::TDateTimeField;
+    std::string AsString() const override;
+};
+
+class TIBDateField : public TDateField {
+public:
+    using TDateField::TDateField;
+    std::string AsString() const override;
+};
+
+class TIBTimeField : public TTimeField {
+public:
+    using TTimeField::TTimeField;
+    std::string AsString() const override;
+};
+
+// The layer has no blob reader: the text of a blob that is not NULL raises
+// client error 4.
+class TIBBlobField : public TBlobField {
+public:
+    using TBlobField::TBlobField;
+    std::string AsString() const override;
+};
+
+class TIBMemoField : public TMemoField {
+public:
+    using TMemoField::TMemoField;
+    std::string AsString() const override;
+};
+
 class TIBCustomDataSet : public TDataSet {
 public:
     explicit TIBCustomDataSet(std::string name = {});

@@ -50,9 +50,10 @@ void TIBQuery::QueryChanged()
     CopyLinesToSelect();
 }
 
-// The dictionary build adds its lines one at a time; a change that only
-// appended a line is passed on as that one addition, which the select
-// statement sees as one change, as it would see a whole copy.
+// A change that only appended a line (the search's text: its one line added
+// after a Clear) is passed on as that one addition, which the select
+// statement sees as one change, as it would see a whole copy; any other
+// change (the build's statements are assigned whole) is copied whole.
 void TIBQuery::CopyLinesToSelect()
 {
     TStringList& target = SelectSQL().SQL();

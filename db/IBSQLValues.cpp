@@ -62,54 +62,6 @@ bool ReadNumber(const std::string& t, std::size_t& i, int maxDigits, int& out)
 
 } // namespace
 
-// The runtime's general floating-point text: 15 significant digits,
-// exponent form outside 1E-5 .. 1E15 written as "1E20" / "1.5E-7".
-std::string FloatText(double value)
-{
-    if (std::isnan(value))
-        return "NAN";
-    if (std::isinf(value))
-        return value < 0 ? "-INF" : "INF";
-    char buffer[40];
-    std::snprintf(buffer, sizeof buffer, "%.15G", value);
-    std::string text = buffer;
-    std::size_t e = text.find('E');
-    if (e == std::string::npos)
-        return text;
-    std::string mantissa = text.substr(0, e);
-    std::string exponent = text.substr(e + 1);
-    bool negative = !exponent.empty() && exponent[0] == '-';
-    if (!exponent.empty() && (exponent[0] == '-' || exponent[0] == '+'))
-        exponent.erase(0, 1);
-    exponent.erase(0, std::min(exponent.find_first_not_of('0'), exponent.size() - 1));
-    return mantissa + "E" + (negative ? "-" : "") + exponent;
-}
-
-// An integer with a decimal scale as exact fixed-point text; trailing zeros
-// of the fraction are dropped ("12.5", "-0.0001", "300").
-std::string ScaledText(std::int64_t value, int scale)
-{
-    const bool negative = value < 0;
-    const std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
-    std::string digits = std::to_string(magnitude);
-    if (scale >= 0) {
-        if (magnitude != 0)
-            digits.append(static_cast<std::size_t>(scale), '0');
-    } else {
-        const std::size_t places = static_cast<std::size_t>(-scale);
-        if (digits.size() <= places)
-            digits.insert(0, places + 1 - digits.size(), '0');
-        digits.insert(digits.size() - places, ".");
-        while (digits.back() == '0')
-            digits.pop_back();
-        if (digits.back() == '.')
-            digits.pop_back();
-    }
-    if (negative && digits != "0")
-        digits.insert(0, "-");
-    return digits;
-}
-
 // value * 10^scale rounded half away from zero; false when it does not fit.
 bool ScaleToInt64(std::int64_t value, int scale, std::int64_t& out)
 {

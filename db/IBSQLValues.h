@@ -4,18 +4,15 @@
 
 #include "IBHeader.h"
 
+// The text forms of numbers, FloatText and ScaledText, are the runtime's.
+#include <SysUtils.h>
+
 #include <cstdint>
 #include <string>
 
 // Time units (1/10000 s) in a day: ISC_TIME counts them from midnight.
 constexpr std::int64_t kTimeUnitsPerDay = 86400LL * ISC_TIME_SECONDS_PRECISION;
 
-// The runtime's general floating-point text: 15 significant digits,
-// exponent form outside 1E-5 .. 1E15 written as "1E20" / "1.5E-7".
-std::string FloatText(double value);
-// An integer with a decimal scale as exact fixed-point text; trailing zeros
-// of the fraction are dropped ("12.5", "-0.0001", "300").
-std::string ScaledText(std::int64_t value, int scale);
 // value * 10^scale rounded half away from zero; false when it does not fit.
 bool ScaleToInt64(std::int64_t value, int scale, std::int64_t& out);
 // Rounded half away from zero; false when not finite or out of range.

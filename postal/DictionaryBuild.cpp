@@ -151,21 +151,20 @@ void TDictionaryBuild::Run(const std::string& path, DictionaryBuildView& view)
     const TScopeExit enableOnExit([&view] { view.EnableBuildButton(true); });
     m_readCount = 0;
     m_insertCount = 0;
-    std::exception_ptr readError;
-    TMeasureOutcome outcome = moReadError;
+    TMeasureResult measure{moReadError, nullptr};
     try {
-        outcome = MeasurePass(path, m_widths, m_readCount, view, &readError);
+        measure = MeasurePass(path, m_widths, m_readCount, view);
     } catch (...) {
-        readError = std::current_exception();   // in practice: the file could not be opened
+        measure.ReadError = std::current_exception();   // in practice: the file could not be opened
     }
-    if (outcome == moEscaped)
+    if (measure.Outcome == moEscaped)
         return;
     // Widths from a file read only in part would make a table that cannot
     // take its records, and widths the server cannot make a table of would
     // only have the old table dropped: the old table stays.
-    if (readError) {
+    if (measure.ReadError) {
         ClearStatusLines(view);
-        std::rethrow_exception(readError);
+        std::rethrow_exception(measure.ReadError);
     }
     if (m_readCount == 0 || std::find(m_widths.begin(), m_widths.end(), 0) != m_widths.end() || !TableFits(m_widths)) {
         ClearStatusLines(view);

@@ -27,8 +27,7 @@ void WidenColumns(TColumnWidths& widths, const std::array<std::string, rsCount>&
     }
 }
 
-TMeasureOutcome MeasurePass(const std::string& path, TColumnWidths& widths, int& readCount, BuildView& view,
-                            std::exception_ptr* readError)
+TMeasureResult MeasurePass(const std::string& path, TColumnWidths& widths, int& readCount, BuildView& view)
 {
     view.SetPhaseLine(CheckingLengths);
     view.SetProgressLine({});
@@ -57,15 +56,13 @@ TMeasureOutcome MeasurePass(const std::string& path, TColumnWidths& widths, int&
             source.Close();
     } catch (const Exception&) {
         source.CloseQuietly();
-        if (readError)
-            *readError = std::current_exception();
-        return moReadError;
+        return {moReadError, std::current_exception()};
     }
     if (escaped) {
         source.CloseQuietly();
         view.SetPhaseLine(EscPressed);
         view.SetProgressLine(Interrupted);
-        return moEscaped;
+        return {moEscaped, nullptr};
     }
-    return moComplete;
+    return {moComplete, nullptr};
 }

@@ -21,15 +21,20 @@ enum TMeasureOutcome {
     moReadError,   // a read failed mid-way; widths and count are those reached
 };
 
+// How the pass ended, and with moReadError the error that ended it.
+struct TMeasureResult {
+    TMeasureOutcome Outcome = moComplete;
+    std::exception_ptr ReadError;
+};
+
 // Resets widths and readCount to 0, shows "文字数チェック中です" with an empty
 // progress line, then reads the file at path to its end. readCount counts the
 // lines that give a record; every 500th record shows "読取中：<n>行目".
 // The Escape key is polled once per line, after the line is read; when it is
 // down the file is closed, the lines show "[ESC]キーを押しました" and "＜中断＞",
 // and the result is moEscaped. A failing read or close closes the file and
-// gives moReadError with what was reached, and the error in readError when
-// given, so that the build can go on as it decides. A failing open raises
-// EInOutError with nothing read: no widths are to be trusted then. The build
-// button is the caller's to enable.
-TMeasureOutcome MeasurePass(const std::string& path, TColumnWidths& widths, int& readCount, BuildView& view,
-                            std::exception_ptr* readError = nullptr);
+// gives moReadError with what was reached, and the error with it, so that
+// the build can go on as it decides. A failing open raises EInOutError with
+// nothing read: no widths are to be trusted then. The build button is the
+// caller's to enable.
+TMeasureResult MeasurePass(const std::string& path, TColumnWidths& widths, int& readCount, BuildView& view);

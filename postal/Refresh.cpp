@@ -107,11 +107,10 @@ TRefreshReport TDictionaryRefresh::Run(const std::string& path, RefreshView& vie
     int records = 0;
     {
         TMeasureView measureView(view);
-        std::exception_ptr readError;
         try {
-            MeasurePass(path, measured, records, measureView, &readError);
-            if (readError)
-                std::rethrow_exception(readError);
+            const TMeasureResult measure = MeasurePass(path, measured, records, measureView);
+            if (measure.ReadError)
+                std::rethrow_exception(measure.ReadError);
         } catch (const Exception& e) {
             // An I/O error, or a file the reader cannot open as a source.
             throw ESourceUnusable("cannot read " + path + ": " + e.Message() + "; nothing changed");

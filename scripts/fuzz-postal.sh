@@ -5,8 +5,9 @@
 #   scripts/fuzz-postal.sh [seconds] [build dir]
 #
 # seconds defaults to 600; the build dir (default build-fuzz-postal beside
-# this script's checkout) holds the binary, the working corpus (seeded from
-# bench/fuzz-seeds/postal) and any crash files. One job only.
+# this script's checkout) is a CMake tree of its own, configured with clang
+# and KX27_FUZZ, and holds the binary (bench/fuzz_postal), the working corpus
+# (seeded from bench/fuzz-seeds/postal) and any crash files. One job only.
 set -eu
 
 seconds=${1:-600}
@@ -17,16 +18,13 @@ if ! command -v clang++ >/dev/null 2>&1 || ! ls /usr/lib/llvm-*/lib/clang/*/lib/
     apt-get install -y clang libclang-rt-14-dev
 fi
 
-mkdir -p "$out/corpus" "$out/crashes"
-clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -I"$root/core" -I"$root/app" -I"$root/postal" \
-    "$root/bench/fuzz_postal.cpp" \
-    "$root/postal/CommaText.cpp" "$root/postal/DictionaryRecord.cpp" \
-    "$root/app/UnitV.cpp" \
-    "$root/core/SysUtils.cpp" "$root/core/Classes.cpp" "$root/core/TextFile.cpp" \
-    -o "$out/fuzz_postal"
+# No window: the fuzz target needs none of Qt.
+cmake -S "$root" -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+    -DCMAKE_CXX_COMPILER=clang++ -DKX27_FUZZ=ON -DKX27_WITH_GUI=OFF >/dev/null
+cmake --build "$out" --target fuzz_postal
 
+mkdir -p "$out/corpus" "$out/crashes"
 cp -n "$root/bench/fuzz-seeds/postal/"* "$out/corpus/"
 cd "$out"
-exec ./fuzz_postal -max_total_time="$seconds" -max_len=1024 -print_final_stats=1 \
+exec ./bench/fuzz_postal -max_total_time="$seconds" -max_len=1024 -print_final_stats=1 \
     -artifact_prefix="$out/crashes/" corpus

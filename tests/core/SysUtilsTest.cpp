@@ -43,6 +43,19 @@ TEST(Format, RuntimeRules)
     EXPECT_THROW(Format("%s %s", {std::string("x")}), EConvertError);
 }
 
+TEST(Trim, RemovesExactlyTheBytesUpTo0x20)
+{
+    // Zero bytes and control bytes as well as blanks; nothing above 0x20.
+    for (int b = 0; b < 256; ++b) {
+        const std::string pad(2, static_cast<char>(b));
+        const std::string text = pad + "a" + pad + "b" + pad;
+        const bool gone = b <= 0x20;
+        EXPECT_EQ(TrimRight(text), gone ? pad + "a" + pad + "b" : text) << b;
+        EXPECT_EQ(TrimLeft(text), gone ? "a" + pad + "b" + pad : text) << b;
+        EXPECT_EQ(Trim(text), gone ? "a" + pad + "b" : text) << b;
+    }
+}
+
 TEST(CaseRules, SecondBytesOfTwoByteCharactersAreNotLetters)
 {
     // 0x83 0x61 is a katakana whose second byte looks like 'a'.

@@ -424,6 +424,22 @@ TEST_P(ResultSetOnEngine, EveryKindReadsAsTheStatementsText)
     EXPECT_EQ(want, "-7,123456,-9000000000,12.5,-0.0001,1.5,123.456789,2026/12/08,13:45:07,1899/12/29 06:00:00,,");
 }
 
+TEST_P(ResultSetOnEngine, BlobTextsRaiseUnlessNull)
+{
+    Exec({"CREATE TABLE B (ID INTEGER, MEMO BLOB SUB_TYPE 1, BIN BLOB)", "INSERT INTO B VALUES (1, NULL, NULL)",
+          "INSERT INTO B VALUES (2, 'text', x'00ff')"});
+    m_query->SQL().Add("SELECT MEMO, BIN FROM B ORDER BY ID");
+    m_query->Open();
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(m_query->Fields()[i].AsString(), "") << i;
+    m_query->Next();
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(ClientErrorText([&] { m_query->Fields()[i].AsString(); }, ibxeNotSupported),
+                  Cp932("サポートされていない機能"))
+            << i;
+    m_query->Close();
+}
+
 TEST_P(ResultSetOnEngine, BigintDecimalsReadWholeToTheEndsOfTheirRange)
 {
     Exec({"CREATE TABLE N (ID INTEGER, N1 NUMERIC(18,1), N2 NUMERIC(18,2), N3 NUMERIC(18,3))",

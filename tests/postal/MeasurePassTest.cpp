@@ -94,7 +94,7 @@ TEST(MeasurePass, WidthsAreTheLongestCleanedValues)
     FakeView view;
     TColumnWidths widths{9, 9, 9, 9, 9, 9};
     int readCount = -1;
-    EXPECT_EQ(MeasurePass(file.Path(), widths, readCount, view), moComplete);
+    EXPECT_EQ(MeasurePass(file.Path(), widths, readCount, view).Outcome, moComplete);
     EXPECT_EQ(readCount, 6);
     EXPECT_EQ(widths, (TColumnWidths{8, 3, 2, 4, 6, 5}));
     EXPECT_EQ(view.Shown, (std::vector<std::string>{"phase:" + CheckingLengths, "progress:"}));
@@ -113,7 +113,7 @@ TEST(MeasurePass, ShowsEvery500thRecord)
     FakeView view;
     TColumnWidths widths{};
     int readCount = 0;
-    EXPECT_EQ(MeasurePass(file.Path(), widths, readCount, view), moComplete);
+    EXPECT_EQ(MeasurePass(file.Path(), widths, readCount, view).Outcome, moComplete);
     EXPECT_EQ(readCount, 1234);
     EXPECT_EQ(view.Shown, (std::vector<std::string>{"phase:" + CheckingLengths, "progress:", "progress:" + Reading(500),
                                                     "progress:" + Reading(1000)}));
@@ -144,7 +144,7 @@ TEST(MeasurePass, EscapeStopsAndClosesTheFile)
         FakeView view(c.escapeAtPoll);
         TColumnWidths widths{};
         int readCount = -1;
-        EXPECT_EQ(MeasurePass(file.Path(), widths, readCount, view), moEscaped) << c.name;
+        EXPECT_EQ(MeasurePass(file.Path(), widths, readCount, view).Outcome, moEscaped) << c.name;
         EXPECT_EQ(view.Polls, c.escapeAtPoll) << c.name;
         EXPECT_EQ(readCount, c.wantCount) << c.name;
         EXPECT_EQ(view.Shown, c.wantShown) << c.name;
@@ -177,15 +177,16 @@ TEST(MeasurePass, ReadErrorAfterOpenEndsThePassQuietly)
     FakeView view;
     TColumnWidths widths{5, 5, 5, 5, 5, 5};
     int readCount = 7;
-    TMeasureOutcome outcome = moComplete;
+    TMeasureResult result;
     try {
-        outcome = MeasurePass(dir.string(), widths, readCount, view);
+        result = MeasurePass(dir.string(), widths, readCount, view);
     } catch (const EInOutError&) {
         fs::remove(dir);
         GTEST_SKIP() << "this system does not open a directory for reading";
     }
     fs::remove(dir);
-    EXPECT_EQ(outcome, moReadError);
+    EXPECT_EQ(result.Outcome, moReadError);
+    EXPECT_THROW(std::rethrow_exception(result.ReadError), EInOutError);
     EXPECT_EQ(readCount, 0);
     EXPECT_EQ(widths, TColumnWidths{});
     EXPECT_EQ(OpenFiles(), openBefore);
