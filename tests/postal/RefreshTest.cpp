@@ -342,6 +342,11 @@ TEST(RefreshKilledServer, OldRowsStay)
     };
     EXPECT_THROW(TDictionaryRefresh(database).Run(folder.SourcePath(), view), EIBError);
     EXPECT_LT(view.Stored, 2000);
+    // The killed server holds the file's lock until its exit is complete,
+    // which on a loaded machine may come after the client saw the socket go.
+    const std::string proc = "/proc/" + readFile("pid");
+    for (int i = 0; i < 300 && ::access(proc.c_str(), F_OK) == 0; ++i)
+        ::usleep(100000);
 
     TIBDatabase afterwards;   // the file itself, on the embedded engine
     afterwards.SetDatabaseName(file);
