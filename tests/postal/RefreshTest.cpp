@@ -344,8 +344,12 @@ TEST(RefreshKilledServer, OldRowsStay)
     EXPECT_LT(view.Stored, 2000);
     // The killed server holds the file's lock until its exit is complete,
     // which on a loaded machine may come after the client saw the socket go.
-    const std::string proc = "/proc/" + readFile("pid");
-    for (int i = 0; i < 300 && ::access(proc.c_str(), F_OK) == 0; ++i)
+    const auto running = [stat = "/proc/" + readFile("pid") + "/stat"] {
+        std::ifstream in(stat);
+        std::string pid, name, state;
+        return in >> pid >> name >> state && state != "Z";
+    };
+    for (int i = 0; i < 300 && running(); ++i)
         ::usleep(100000);
 
     TIBDatabase afterwards;   // the file itself, on the embedded engine
