@@ -109,20 +109,6 @@ struct TFlagGuard {
     TFlagGuard& operator=(const TFlagGuard&) = delete;
 };
 
-// Quotes inside a quoted SQL literal are doubled. 0x27 is never the second
-// byte of a CP932 character, so a byte-wise walk is safe.
-std::string QuoteDoubled(const std::string& text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        out += c;
-        if (c == '\'')
-            out += '\'';
-    }
-    return out;
-}
-
 template <typename T>
 int FirstEmptySlotOrAppend(std::vector<T*>& slots, T* item)
 {
@@ -422,7 +408,7 @@ void TIBDatabase::CreateNewDatabase()
     RequireDisconnected();
     // A database the connection could never attach is not created either.
     RequireNameFits(m_databaseName);
-    std::string sql = "CREATE DATABASE '" + QuoteDoubled(m_databaseName) + "' ";
+    std::string sql = "CREATE DATABASE " + QuotedStr(m_databaseName) + " ";
     for (const std::string& line : m_params.Lines()) {
         sql += line;
         sql += "\r\n";
