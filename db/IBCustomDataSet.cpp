@@ -3,12 +3,13 @@
 #include "IBIntf.h"
 #include "IBSQLValues.h"
 
+#include <FirstError.h>
+#include <ScopeExit.h>
 #include <SysUtils.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <exception>
 
 namespace {
 
@@ -239,48 +240,43 @@ void TIBCustomDataSet::BuildFieldDefs()
 {
     TFieldDefs& defs = FieldDefs();
     defs.BeginUpdate();
-    try {
-        defs.Clear();
-        TIBXSQLDA& output = m_select->OutputArea();
-        const int count = output.Count();
-        if (static_cast<int>(m_mappedPositions.size()) < count)
-            m_mappedPositions.resize(static_cast<std::size_t>(count), 0);
-        std::size_t kept = 0;
-        for (int i = 1; i <= count; ++i) {
-            const TIBXSQLVAR& column = output.Item(i - 1);
-            const TColumnKind kind = FieldKindOf(column);
-            if (kind.type == ftUnknown)
-                continue;
-            m_mappedPositions[kept++] = i;
-            TFieldDef def;
-            def.Name = column.AliasName();
-            def.FieldNo = i;
-            def.DataType = kind.type;
-            def.Size = kind.size;
-            def.Precision = kind.precision;
-            def.Attributes = column.IsNullable() ? TFieldAttributes{0} : TFieldAttributes{faRequired};
-            const std::string relation = column.RelName();
-            const std::string field = column.SqlName();
-            if (!relation.empty() && !field.empty()) {
-                TSchema& schema = *m_base->Database()->Schema();
-                if (schema.IsComputed(relation, field)) {
-                    def.Attributes = faReadonly;
-                    def.InternalCalcField = true;
-                } else {
-                    (void)schema.HasDefault(relation, field);   // matters only for editing rows
-                }
+    const TScopeExit endUpdate([&defs] { defs.EndUpdate(); });
+    defs.Clear();
+    TIBXSQLDA& output = m_select->OutputArea();
+    const int count = output.Count();
+    if (static_cast<int>(m_mappedPositions.size()) < count)
+        m_mappedPositions.resize(static_cast<std::size_t>(count), 0);
+    std::size_t kept = 0;
+    for (int i = 1; i <= count; ++i) {
+        const TIBXSQLVAR& column = output.Item(i - 1);
+        const TColumnKind kind = FieldKindOf(column);
+        if (kind.type == ftUnknown)
+            continue;
+        m_mappedPositions[kept++] = i;
+        TFieldDef def;
+        def.Name = column.AliasName();
+        def.FieldNo = i;
+        def.DataType = kind.type;
+        def.Size = kind.size;
+        def.Precision = kind.precision;
+        def.Attributes = column.IsNullable() ? TFieldAttributes{0} : TFieldAttributes{faRequired};
+        const std::string relation = column.RelName();
+        const std::string field = column.SqlName();
+        if (!relation.empty() && !field.empty()) {
+            TSchema& schema = *m_base->Database()->Schema();
+            if (schema.IsComputed(relation, field)) {
+                def.Attributes = faReadonly;
+                def.InternalCalcField = true;
+            } else {
+                (void)schema.HasDefault(relation, field);   // matters only for editing rows
             }
-            if (column.SqlType() == SQL_TEXT)
-                def.Attributes |= faFixed;
-            defs.Add(std::move(def));
         }
-        for (std::size_t k = kept; k < m_mappedPositions.size(); ++k)
-            m_mappedPositions[k] = 0;
-    } catch (...) {
-        defs.EndUpdate();
-        throw;
+        if (column.SqlType() == SQL_TEXT)
+            def.Attributes |= faFixed;
+        defs.Add(std::move(def));
     }
-    defs.EndUpdate();
+    for (std::size_t k = kept; k < m_mappedPositions.size(); ++k)
+        m_mappedPositions[k] = 0;
 }
 
 void TIBCustomDataSet::InternalOpen()
@@ -316,22 +312,12 @@ void TIBCustomDataSet::InternalClose()
 {
     // Everything is freed, also when closing the server's cursor fails;
     // then that error leaves.
-    std::exception_ptr failure;
-    try {
-        ReleaseTransaction();
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    try {
-        m_select->Close();
-    } catch (...) {
-        if (!failure)
-            failure = std::current_exception();
-    }
+    TFirstError failure;
+    failure.Run([this] { ReleaseTransaction(); });
+    failure.Run([this] { m_select->Close(); });
     FreeCaches();
     DestroyFields();
-    if (failure)
-        std::rethrow_exception(failure);
+    failure.Rethrow();
 }
 
 void TIBCustomDataSet::FreeCaches() noexcept
@@ -485,10 +471,7 @@ void TIBCustomDataSet::StoreFetchedRow(char* record)
         // The server's cursor is already past this row: left open, the next
         // move would fetch the row after it and the rows would shift by one.
         // Closed, the next move finds the end, as after a failing fetch.
-        try {
-            m_select->Close();
-        } catch (...) {
-        }
+        m_select->CloseQuietly();
         throw;
     }
     ++m_fetchedRows;

@@ -3,6 +3,7 @@
 #include "IBIntf.h"
 #include "IBSQLValues.h"
 
+#include <FirstError.h>
 #include <SysUtils.h>
 
 #include <cerrno>
@@ -11,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <new>
 
 namespace {
@@ -800,15 +800,8 @@ TIBSQL::TIBSQL(std::string name) : TComponent(std::move(name)), m_input(this), m
 TIBSQL::~TIBSQL()
 {
     m_sql.OnChanging = nullptr;
-    try {
-        Close();
-    } catch (...) {
-    }
-    try {
-        if (m_handle != 0)
-            DropStatement();
-    } catch (...) {
-    }
+    CloseQuietly();
+    DropQuietly();
 }
 
 int TIBSQL::SQLDialect() const
@@ -908,12 +901,7 @@ void TIBSQL::Prepare()
         }
         m_prepared = true;
     } catch (...) {
-        if (m_handle != 0) {
-            try {
-                DropStatement();
-            } catch (...) {
-            }
-        }
+        DropQuietly();
         throw;
     }
 }
@@ -997,10 +985,7 @@ void TIBSQL::ExecQuery()
         } catch (...) {
             // The server's cursor is open: close it, or the next execution
             // would meet it.
-            try {
-                Close();
-            } catch (...) {
-            }
+            CloseQuietly();
             throw;
         }
         if (m_goToFirstRecordOnExecute)
@@ -1068,10 +1053,7 @@ TIBXSQLDA* TIBSQL::Fetch()
             try {
                 RaiseServerError();
             } catch (...) {
-                try {
-                    Close();
-                } catch (...) {
-                }
+                CloseQuietly();
                 throw;
             }
         }
@@ -1101,6 +1083,24 @@ void TIBSQL::Close()
     ResetCursor();
     if (raise)
         RaiseServerError();
+}
+
+void TIBSQL::CloseQuietly() noexcept
+{
+    try {
+        Close();
+    } catch (...) {
+    }
+}
+
+void TIBSQL::DropQuietly() noexcept
+{
+    if (m_handle == 0)
+        return;
+    try {
+        DropStatement();
+    } catch (...) {
+    }
 }
 
 void TIBSQL::DropStatement()
@@ -1187,18 +1187,8 @@ void TIBSQL::BeforeDisconnect()
 {
     if (m_handle == 0)
         return;
-    std::exception_ptr error;
-    try {
-        Close();
-    } catch (...) {
-        error = std::current_exception();
-    }
-    try {
-        DropStatement();
-    } catch (...) {
-        if (!error)
-            error = std::current_exception();
-    }
-    if (error)
-        std::rethrow_exception(error);
+    TFirstError error;
+    error.Run([this] { Close(); });
+    error.Run([this] { DropStatement(); });
+    error.Rethrow();
 }

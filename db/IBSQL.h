@@ -239,6 +239,9 @@ public:
     TIBXSQLDA* Fetch();
     bool AtEnd() const noexcept { return m_eof || !m_open; }
     void Close();
+    // Close for a path that leaves with an error of its own or cannot raise:
+    // what the server says is swallowed.
+    void CloseQuietly() noexcept;
     void DropStatement();
     // Rows touched by the last insert, update or delete; -1 when not
     // prepared or for any other statement type.
@@ -261,6 +264,9 @@ private:
     void ReadStatementType();
     void DescribeAreas();
     void ResetCursor() noexcept;
+    // DropStatement when a server statement is held, swallowing what the
+    // server says.
+    void DropQuietly() noexcept;
     void BeforeTransactionEnd();
     void BeforeDisconnect();
 
