@@ -4,6 +4,7 @@
 
 #include "DBConnection.h"
 #include "IBHeader.h"
+#include "IBMemory.h"
 
 #include <SysUtils.h>
 
@@ -105,23 +106,3 @@ enum class TIBErrorMessage : unsigned { IncludeSqlCode = 1, IncludeServerText = 
 // Process-wide, read and written under one lock; initially server and SQL text.
 unsigned ErrorMessageOptions();
 void SetErrorMessageOptions(unsigned options);
-
-// Owner of a malloc'ed C buffer.
-struct FreeDeleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
-template <typename T>
-using MallocPtr = std::unique_ptr<T, FreeDeleter>;
-
-// Resizes a malloc'ed buffer, keeping its content up to the smaller size and
-// zero-filling from oldSize up to newSize. Raises std::bad_alloc and leaves
-// the buffer as it was when memory runs out. Returns the new address.
-void* ReallocZeroedRaw(void* buffer, std::size_t oldSize, std::size_t newSize);
-
-template <typename T>
-void ReallocZeroed(MallocPtr<T>& buffer, std::size_t oldSize, std::size_t newSize)
-{
-    void* p = ReallocZeroedRaw(buffer.get(), oldSize, newSize);
-    (void)buffer.release();
-    buffer.reset(static_cast<T*>(p));
-}

@@ -63,14 +63,6 @@ std::size_t LayoutBytes(std::size_t columns)
     return sizeof(TRecordHeader) + sizeof(TColumnDescriptor) * columns;
 }
 
-char* MallocOrThrow(std::size_t size)
-{
-    void* p = std::malloc(size == 0 ? 1 : size);
-    if (!p)
-        throw std::bad_alloc();
-    return static_cast<char*>(p);
-}
-
 struct TColumnKind {
     TFieldType type = ftUnknown;    // ftUnknown: the column gets no definition
     int size = 0;
@@ -299,8 +291,7 @@ void TIBCustomDataSet::InternalOpen()
         m_cursorOpen = m_select->Open();
         LayoutRecord();
         m_chunkSize = static_cast<std::size_t>(m_recordBufferSize) * static_cast<std::size_t>(m_bufferChunks);
-        m_cache.reset(MallocOrThrow(m_chunkSize));
-        m_cacheSize = m_chunkSize;
+        m_cache.Allocate(m_chunkSize);
         m_cachePosition = m_cacheEnd = 0;
         m_cacheGrowths = 0;
         m_fetchedRows = 0;
@@ -322,27 +313,26 @@ void TIBCustomDataSet::InternalClose()
 
 void TIBCustomDataSet::FreeCaches() noexcept
 {
-    m_modelRecord.reset();
+    m_modelRecord.Reset();
     m_currentRow = -1;
     m_cursorOpen = false;
     m_fetchedRows = 0;
     m_recordSize = 0;
     m_recordBufferSize = 0;
     m_columnSlots.clear();
-    m_cachePosition = m_cacheEnd = m_cacheSize = 0;
-    m_cache.reset();
+    m_cachePosition = m_cacheEnd = 0;
+    m_cache.Reset();
 }
 
 void TIBCustomDataSet::LayoutRecord()
 {
     const std::size_t headerAndDescriptors = LayoutBytes(static_cast<std::size_t>(m_select->OutputArea().Count()));
     m_recordSize = static_cast<int>(headerAndDescriptors);
-    m_modelRecord.reset(MallocOrThrow(headerAndDescriptors));
-    std::memset(m_modelRecord.get(), 0, headerAndDescriptors);
-    FetchRowToRecord(-1, m_modelRecord.get());
+    m_modelRecord.AllocateZeroed(headerAndDescriptors);
+    FetchRowToRecord(-1, m_modelRecord.Data());
     // No calculated and no blob-pointer areas follow the columns here.
     m_recordBufferSize = m_recordSize;
-    ReallocZeroed(m_modelRecord, headerAndDescriptors, static_cast<std::size_t>(m_recordBufferSize));
+    m_modelRecord.ResizeZeroed(static_cast<std::size_t>(m_recordBufferSize));
 }
 
 namespace {
@@ -433,7 +423,7 @@ void TIBCustomDataSet::FetchRowToRecord(int recordNumber, char* record)
     // Every row has the model's layout: header and descriptors come from it,
     // and only the record number, the null flags, the text lengths and the
     // values are the row's own.
-    std::memcpy(record, m_modelRecord.get(), LayoutBytes(m_columnSlots.size()));
+    std::memcpy(record, m_modelRecord.Data(), LayoutBytes(m_columnSlots.size()));
     Header(record).RecordNumber = recordNumber;
     for (std::size_t i = 0; i < m_columnSlots.size(); ++i) {
         const TColumnSlot& c = m_columnSlots[i];
@@ -521,18 +511,13 @@ void TIBCustomDataSet::LayoutColumns(char* record)
 
 void TIBCustomDataSet::EnsureCacheCapacity()
 {
-    std::size_t size = m_cacheSize;
+    std::size_t size = m_cache.Size();
     while (m_cachePosition >= size)
         size += m_chunkSize;
-    if (size == m_cacheSize)
+    if (size == m_cache.Size())
         return;
     // The added bytes are written before they are read: no clearing.
-    void* grown = std::realloc(m_cache.get(), size);
-    if (!grown)
-        throw std::bad_alloc();
-    (void)m_cache.release();
-    m_cache.reset(static_cast<char*>(grown));
-    m_cacheSize = size;
+    m_cache.Resize(size);
     ++m_cacheGrowths;
 }
 
@@ -540,7 +525,7 @@ void TIBCustomDataSet::WriteCachedRow(int row, const char* record)
 {
     m_cachePosition = static_cast<std::size_t>(row) * static_cast<std::size_t>(m_recordBufferSize);
     EnsureCacheCapacity();
-    std::memcpy(m_cache.get() + m_cachePosition, record, static_cast<std::size_t>(m_recordBufferSize));
+    std::memcpy(m_cache.Data() + m_cachePosition, record, static_cast<std::size_t>(m_recordBufferSize));
     m_cachePosition += static_cast<std::size_t>(m_recordBufferSize);
     EnsureCacheCapacity();
     m_cacheEnd = std::max(m_cacheEnd, m_cachePosition);
@@ -550,16 +535,18 @@ void TIBCustomDataSet::ReadCachedRow(int row, char* record)
 {
     m_cachePosition = static_cast<std::size_t>(row) * static_cast<std::size_t>(m_recordBufferSize);
     EnsureCacheCapacity();
-    std::memcpy(record, m_cache.get() + m_cachePosition, static_cast<std::size_t>(m_recordBufferSize));
+    std::memcpy(record, m_cache.Data() + m_cachePosition, static_cast<std::size_t>(m_recordBufferSize));
     m_cachePosition += static_cast<std::size_t>(m_recordBufferSize);
     EnsureCacheCapacity();
 }
 
 char* TIBCustomDataSet::AllocRecordBuffer()
 {
-    char* buffer = MallocOrThrow(static_cast<std::size_t>(m_recordBufferSize));
-    std::memcpy(buffer, m_modelRecord.get(), static_cast<std::size_t>(m_recordBufferSize));
-    return buffer;
+    // The framework owns it from here and gives it back to FreeRecordBuffer.
+    TByteBlock buffer;
+    buffer.Allocate(static_cast<std::size_t>(m_recordBufferSize));
+    std::memcpy(buffer.Data(), m_modelRecord.Data(), buffer.Size());
+    return buffer.Release();
 }
 
 void TIBCustomDataSet::FreeRecordBuffer(char* buffer) noexcept
@@ -625,7 +612,7 @@ TGetResult TIBCustomDataSet::GetRecord(char* buffer, TGetMode mode)
     if (result == grOK) {
         Header(buffer).PositionFlag = pfCurrent;
     } else {
-        std::memcpy(buffer, m_modelRecord.get(), static_cast<std::size_t>(m_recordBufferSize));
+        std::memcpy(buffer, m_modelRecord.Data(), static_cast<std::size_t>(m_recordBufferSize));
         Header(buffer).PositionFlag = result == grBOF ? pfBeforeStart : pfPastEnd;
     }
     return result;

@@ -107,8 +107,7 @@ private:
     int m_describedType = 0;
     bool m_modified = false;
     XSQLVAR* m_var = nullptr;       // inside the parent's client structure
-    MallocPtr<char> m_data;
-    std::size_t m_dataSize = 0;
+    TByteBlock m_data;
     MallocPtr<short> m_indicator;
 };
 
