@@ -3,7 +3,7 @@
 #pragma once
 
 #include "DBConnection.h"
-#include "IBHeader.h"
+#include "IBClientTypes.h"
 #include "IBMemory.h"
 
 #include <SysUtils.h>
@@ -92,7 +92,7 @@ enum : int {
 const std::string& ClientErrorFormat(int code);
 
 // The calling thread's status vector (ISC_STATUS_LENGTH words).
-ISC_STATUS* ThreadStatusVector();
+TIBStatus* ThreadStatusVector();
 
 // Raises EIBInterBaseError (EIBInterBaseRoleError for SQL code -551) from the
 // calling thread's status vector.
@@ -100,7 +100,7 @@ ISC_STATUS* ThreadStatusVector();
 // Raises EIBClientError with the table's format for the code, formatted with args.
 [[noreturn]] void RaiseClientError(int code, const std::vector<FormatArg>& args = {});
 // Whether the calling thread's status vector names any of the codes.
-bool StatusVectorHas(std::initializer_list<ISC_STATUS> codes);
+bool StatusVectorHas(std::initializer_list<TIBStatus> codes);
 
 enum class TIBErrorMessage : unsigned { IncludeSqlCode = 1, IncludeServerText = 2, IncludeSqlText = 4 };
 // Process-wide, read and written under one lock; initially server and SQL text.

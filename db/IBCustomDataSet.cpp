@@ -429,7 +429,7 @@ void TIBCustomDataSet::FetchRowToRecord(int recordNumber, char* record)
         const TColumnSlot& c = m_columnSlots[i];
         const XSQLVAR& var = *c.column->XSqlVar();
         TColumnDescriptor& d = Descriptor(record, static_cast<int>(i));
-        d.IsNull = c.column->IsNull();
+        d.IsNull = IsNullVar(var);
         char* slot = record + c.offset;
         switch (c.kind) {
         case TColumnSlot::Varying: {

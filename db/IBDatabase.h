@@ -9,7 +9,6 @@
 
 #include "DBConnection.h"
 #include "IB.h"
-#include "IBHeader.h"
 #include "IBLinkSlots.h"
 
 #include <Classes.h>
@@ -93,8 +92,8 @@ public:
     virtual void NotifyAfterTransactionEnd();
     virtual void NotifyTransactionFreed();
     // RequireDatabase / RequireTransaction, then the handle's address.
-    virtual isc_db_handle* DatabaseHandle();
-    virtual isc_tr_handle* TransactionHandle();
+    virtual TIBHandle* DatabaseHandle();
+    virtual TIBHandle* TransactionHandle();
     virtual void SetLinkedDatabase(TIBDatabase* database);
     virtual void SetLinkedTransaction(TIBTransaction* transaction);
     // Client error 24 without a database, else the database's RequireConnected.
@@ -147,14 +146,14 @@ public:
     void ListTableNames(TStringList& list, bool includeSystemTables);
 
     void RequireConnected();
-    ISC_STATUS CheckCall(ISC_STATUS status, bool raise);
+    TIBStatus CheckCall(TIBStatus status, bool raise);
     // Ends transactions, notifies links and detaches, swallowing what the
     // server and the links say. Whatever the connection's own handlers throw,
     // it is closed afterwards; then the first handler's error is passed on.
     void CloseForced();
 
-    isc_db_handle* HandleAddress() noexcept { return &m_handle; }
-    isc_db_handle Handle() const noexcept { return m_handle; }
+    TIBHandle* HandleAddress() noexcept { return &m_handle; }
+    TIBHandle Handle() const noexcept { return m_handle; }
 
     int AddSqlLink(TIBBase* link);
     void RemoveSqlLink(int index);
@@ -186,7 +185,7 @@ private:
     TStringList m_params;
     bool m_paramsChanged = true;
     std::string m_dpb;              // as last built; at most 32767 bytes (BuildDPB)
-    isc_db_handle m_handle = 0;
+    TIBHandle m_handle = 0;
     bool m_handleIsShared = false;
     int m_sqlDialect = 3;
     int m_dbSqlDialect = 3;
@@ -238,12 +237,12 @@ public:
 
     void RequireActive() const;
     void RequireInactive() const;
-    ISC_STATUS CheckCall(ISC_STATUS status, bool raise);
+    TIBStatus CheckCall(TIBStatus status, bool raise);
     void ApplyAutoStop();
     void EndBeforeDisconnect(TIBDatabase* database);
 
-    isc_tr_handle* HandleAddress() noexcept { return &m_handle; }
-    isc_tr_handle Handle() const noexcept { return m_handle; }
+    TIBHandle* HandleAddress() noexcept { return &m_handle; }
+    TIBHandle Handle() const noexcept { return m_handle; }
 
     int AddSqlLink(TIBBase* link) { return m_sqlObjects.Add(link); }
     void RemoveSqlLink(int index);
@@ -263,7 +262,7 @@ private:
     TStringList m_params;
     bool m_paramsChanged = true;
     std::string m_tpb;              // as last built; at most 32767 bytes (BuildTPB)
-    isc_tr_handle m_handle = 0;
+    TIBHandle m_handle = 0;
     int m_idleTimer = 0;
     TTransactionAction m_defaultAction = TACommit;
     TAutoStopAction m_autoStopAction = saNone;

@@ -48,13 +48,13 @@ void TIBBase::NotifyTransactionFreed()
     SetLinkedTransaction(nullptr);
 }
 
-isc_db_handle* TIBBase::DatabaseHandle()
+TIBHandle* TIBBase::DatabaseHandle()
 {
     RequireDatabase();
     return m_database->HandleAddress();
 }
 
-isc_tr_handle* TIBBase::TransactionHandle()
+TIBHandle* TIBBase::TransactionHandle()
 {
     RequireTransaction();
     return m_transaction->HandleAddress();

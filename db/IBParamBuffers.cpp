@@ -2,6 +2,8 @@
 // reads and the TPB that the transaction start reads.
 #include "IBDatabase.h"
 
+#include "IBHeader.h"
+
 #include <cstring>
 
 namespace {

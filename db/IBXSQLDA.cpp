@@ -2,6 +2,8 @@
 // and the buffers bound after a describe.
 #include "IBSQL.h"
 
+#include "IBHeader.h"
+
 #include <SysUtils.h>
 
 #include <cstring>
@@ -70,18 +72,18 @@ void TIBXSQLDA::Resize(int count)
     if (count > m_size) {
         const std::size_t oldBytes = m_size == 0 ? 0 : XSQLDA_LENGTH(static_cast<std::size_t>(m_size));
         ReallocZeroed(m_sqlda, oldBytes, XSQLDA_LENGTH(static_cast<std::size_t>(count)));
-        m_sqlda->version = SQLDA_VERSION1;
+        AsXSQLDA()->version = SQLDA_VERSION1;
         // The entries moved: every variable is re-pointed before anything else.
         for (std::size_t i = 0; i < m_vars.size(); ++i)
-            m_vars[i]->m_var = &m_sqlda->sqlvar[i];
+            m_vars[i]->m_var = OpaqueVar(&AsXSQLDA()->sqlvar[i]);
         for (std::size_t i = m_vars.size(); i < static_cast<std::size_t>(count); ++i) {
             m_vars.push_back(std::make_unique<TIBXSQLVAR>(this, m_sql, static_cast<int>(i)));
-            m_vars.back()->m_var = &m_sqlda->sqlvar[i];
+            m_vars.back()->m_var = OpaqueVar(&AsXSQLDA()->sqlvar[i]);
         }
         m_size = count;
     }
-    m_sqlda->sqln = static_cast<ISC_SHORT>(count);
-    m_sqlda->sqld = static_cast<ISC_SHORT>(count);
+    AsXSQLDA()->sqln = static_cast<ISC_SHORT>(count);
+    AsXSQLDA()->sqld = static_cast<ISC_SHORT>(count);
     m_count = count;
 }
 
@@ -92,7 +94,7 @@ void TIBXSQLDA::BindBuffers()
     bool lookForRelation = true;
     for (int i = 0; i < m_count; ++i) {
         TIBXSQLVAR& v = *m_vars[static_cast<std::size_t>(i)];
-        XSQLVAR* x = v.m_var;
+        XSQLVAR* x = v.XSqlVar();
         if (lookForRelation) {
             const std::string relation = FieldText(x->relname);
             if (!relation.empty()) {

@@ -2,6 +2,7 @@
 // fetched value and the writers that bind a parameter.
 #include "IBSQL.h"
 
+#include "IBHeader.h"
 #include "IBSQLValues.h"
 
 #include <SysUtils.h>
@@ -45,34 +46,64 @@ bool IsRowKeyName(const std::string& name)
 
 TIBXSQLVAR::TIBXSQLVAR(TIBXSQLDA* parent, TIBSQL* sql, int index) : m_parent(parent), m_sql(sql), m_index(index) {}
 
+int TIBXSQLVAR::SqlType() const noexcept
+{
+    return XSqlVar()->sqltype & ~1;
+}
+
+int TIBXSQLVAR::Scale() const noexcept
+{
+    return XSqlVar()->sqlscale;
+}
+
+int TIBXSQLVAR::SubType() const noexcept
+{
+    return XSqlVar()->sqlsubtype;
+}
+
+int TIBXSQLVAR::Length() const noexcept
+{
+    return XSqlVar()->sqllen;
+}
+
+bool TIBXSQLVAR::IsNullable() const noexcept
+{
+    return (XSqlVar()->sqltype & 1) != 0;
+}
+
+bool TIBXSQLVAR::IsNull() const noexcept
+{
+    return IsNullVar(*XSqlVar());
+}
+
 const char* TIBXSQLVAR::AsPointer() const noexcept
 {
-    return IsNull() ? nullptr : m_var->sqldata;
+    return IsNull() ? nullptr : XSqlVar()->sqldata;
 }
 
 std::string TIBXSQLVAR::SqlName() const
 {
-    return CutName(m_var->sqlname, m_var->sqlname_length);
+    return CutName(XSqlVar()->sqlname, XSqlVar()->sqlname_length);
 }
 
 std::string TIBXSQLVAR::RelName() const
 {
-    return CutName(m_var->relname, m_var->relname_length);
+    return CutName(XSqlVar()->relname, XSqlVar()->relname_length);
 }
 
 std::string TIBXSQLVAR::AliasName() const
 {
-    return CutName(m_var->aliasname, m_var->aliasname_length);
+    return CutName(XSqlVar()->aliasname, XSqlVar()->aliasname_length);
 }
 
 std::string TIBXSQLVAR::AsText() const
 {
     if (IsNull())
         return {};
-    const char* data = m_var->sqldata;
+    const char* data = XSqlVar()->sqldata;
     if (!data)
         return {};
-    const int length = std::max<int>(m_var->sqllen, 0);
+    const int length = std::max<int>(XSqlVar()->sqllen, 0);
     switch (SqlType()) {
     case SQL_VARYING: {
         // Never past the buffer, whatever the length word says.
@@ -134,7 +165,7 @@ std::int64_t TIBXSQLVAR::AsInt64() const
 {
     if (IsNull())
         return 0;
-    const char* data = m_var->sqldata;
+    const char* data = XSqlVar()->sqldata;
     std::int64_t result = 0;
     switch (SqlType()) {
     case SQL_SHORT:
@@ -177,7 +208,7 @@ double TIBXSQLVAR::AsDouble() const
 {
     if (IsNull())
         return 0;
-    const char* data = m_var->sqldata;
+    const char* data = XSqlVar()->sqldata;
     switch (SqlType()) {
     case SQL_SHORT:
         return ReadAs<ISC_SHORT>(data) * std::pow(10.0, Scale());
@@ -210,7 +241,7 @@ std::int64_t TIBXSQLVAR::AsCurrency() const
 {
     if (IsNull())
         return 0;
-    const char* data = m_var->sqldata;
+    const char* data = XSqlVar()->sqldata;
     std::int64_t value = 0;
     switch (SqlType()) {
     case SQL_SHORT:
@@ -245,7 +276,7 @@ double TIBXSQLVAR::AsDateTime() const
 {
     if (IsNull())
         return 0;
-    const char* data = m_var->sqldata;
+    const char* data = XSqlVar()->sqldata;
     switch (SqlType()) {
     case SQL_TIMESTAMP: {
         const ISC_TIMESTAMP stamp = ReadAs<ISC_TIMESTAMP>(data);
@@ -287,8 +318,8 @@ void TIBXSQLVAR::MakeNullable()
 {
     if (!m_indicator)
         m_indicator = AllocateZeroed<short>();
-    m_var->sqltype = static_cast<ISC_SHORT>(m_var->sqltype | 1);
-    m_var->sqlind = m_indicator.get();
+    XSqlVar()->sqltype = static_cast<ISC_SHORT>(XSqlVar()->sqltype | 1);
+    XSqlVar()->sqlind = m_indicator.get();
 }
 
 void TIBXSQLVAR::SetIndicator(short value)
@@ -323,10 +354,10 @@ void TIBXSQLVAR::StoreText(const std::string& value, bool nullable)
     ForEachSameNamed([&](TIBXSQLVAR& v) {
         if (IsRowKeyName(v.SqlName())) {
             // A row key is copied whole into its own buffer or not at all.
-            const std::size_t keyLength = static_cast<std::size_t>(std::max<int>(v.m_var->sqllen, 0));
+            const std::size_t keyLength = static_cast<std::size_t>(std::max<int>(v.XSqlVar()->sqllen, 0));
             if (value.size() != keyLength || keyLength > v.m_data.Size())
                 InvalidConversion();
-            std::memcpy(v.m_var->sqldata, value.data(), keyLength);
+            std::memcpy(v.XSqlVar()->sqldata, value.data(), keyLength);
             v.m_modified = true;
             return;
         }
@@ -335,23 +366,24 @@ void TIBXSQLVAR::StoreText(const std::string& value, bool nullable)
                                                   static_cast<std::int64_t>(limit)});
         v.m_data.AllocateZeroed(value.size() + 1);
         std::memcpy(v.m_data.Data(), value.data(), value.size());
-        v.m_var->sqldata = v.m_data.Data();
-        v.m_var->sqltype = static_cast<ISC_SHORT>(SQL_TEXT | (nullable ? 1 : 0));
-        v.m_var->sqllen = static_cast<ISC_SHORT>(value.size());
+        v.XSqlVar()->sqldata = v.m_data.Data();
+        v.XSqlVar()->sqltype = static_cast<ISC_SHORT>(SQL_TEXT | (nullable ? 1 : 0));
+        v.XSqlVar()->sqllen = static_cast<ISC_SHORT>(value.size());
         if (nullable && !v.m_indicator)
             v.MakeNullable();
         v.m_modified = true;
     });
 }
 
-void TIBXSQLVAR::StoreTimestamp(const ISC_TIMESTAMP& stamp, bool nullable)
+void TIBXSQLVAR::StoreDateTime(double value, bool nullable)
 {
+    const ISC_TIMESTAMP stamp = FromDateTime(value);
     ForEachSameNamed([&](TIBXSQLVAR& v) {
         v.m_data.AllocateZeroed(sizeof stamp);
         std::memcpy(v.m_data.Data(), &stamp, sizeof stamp);
-        v.m_var->sqldata = v.m_data.Data();
-        v.m_var->sqltype = static_cast<ISC_SHORT>(SQL_TIMESTAMP | (nullable ? 1 : 0));
-        v.m_var->sqllen = static_cast<ISC_SHORT>(sizeof stamp);
+        v.XSqlVar()->sqldata = v.m_data.Data();
+        v.XSqlVar()->sqltype = static_cast<ISC_SHORT>(SQL_TIMESTAMP | (nullable ? 1 : 0));
+        v.XSqlVar()->sqllen = static_cast<ISC_SHORT>(sizeof stamp);
         if (nullable && !v.m_indicator)
             v.MakeNullable();
         v.m_modified = true;
@@ -386,7 +418,7 @@ void TIBXSQLVAR::AssignText(const std::string& value)
         double dateTime = 0;
         if (!ParseDateTime(value, dateTime))
             InvalidConversion();
-        StoreTimestamp(FromDateTime(dateTime), nullable);
+        StoreDateTime(dateTime, nullable);
         return;
     }
     default:
@@ -413,9 +445,9 @@ void TIBXSQLVAR::AssignBytes(const char* data, std::size_t length)
         m_data.AllocateZeroed(std::max(length, m_data.Size()) * 2);
     }
     std::memcpy(m_data.Data(), data, length);
-    m_var->sqldata = m_data.Data();
-    m_var->sqltype = static_cast<ISC_SHORT>(SQL_TEXT | (m_var->sqltype & 1));
-    m_var->sqllen = static_cast<ISC_SHORT>(length);
+    XSqlVar()->sqldata = m_data.Data();
+    XSqlVar()->sqltype = static_cast<ISC_SHORT>(SQL_TEXT | (XSqlVar()->sqltype & 1));
+    XSqlVar()->sqllen = static_cast<ISC_SHORT>(length);
     if (IsNullable() && m_indicator)
         *m_indicator = 0;
     m_modified = true;
@@ -424,7 +456,7 @@ void TIBXSQLVAR::AssignBytes(const char* data, std::size_t length)
 void TIBXSQLVAR::BindBuffers()
 {
     const int type = SqlType();
-    const std::size_t length = static_cast<std::size_t>(std::max<int>(m_var->sqllen, 0));
+    const std::size_t length = static_cast<std::size_t>(std::max<int>(XSqlVar()->sqllen, 0));
     // Fixed-size types get at least their own size, so that a reader never
     // passes the buffer whatever the description said.
     std::size_t natural = 0;
@@ -458,12 +490,12 @@ void TIBXSQLVAR::BindBuffers()
     m_maxLength = (type == SQL_VARYING || type == SQL_TEXT) ? static_cast<int>(length) : 0;
     m_describedType = type;
     m_data.AllocateZeroed(std::max<std::size_t>({length, natural, 1}));
-    m_var->sqldata = m_data.Data();
+    XSqlVar()->sqldata = m_data.Data();
     if (IsNullable()) {
         m_indicator = AllocateZeroed<short>();
-        m_var->sqlind = m_indicator.get();
+        XSqlVar()->sqlind = m_indicator.get();
     } else {
         m_indicator.reset();
-        m_var->sqlind = nullptr;
+        XSqlVar()->sqlind = nullptr;
     }
 }
