@@ -15,3 +15,16 @@ public:
 private:
     F m_action;
 };
+
+// Sets a flag for the life of the guard and restores its value after.
+class TFlagGuard {
+public:
+    explicit TFlagGuard(bool& flag) : m_flag(flag), m_old(flag) { m_flag = true; }
+    ~TFlagGuard() { m_flag = m_old; }
+    TFlagGuard(const TFlagGuard&) = delete;
+    TFlagGuard& operator=(const TFlagGuard&) = delete;
+
+private:
+    bool& m_flag;
+    bool m_old;
+};

@@ -309,6 +309,27 @@ std::string TrimRight(const std::string& text)
     return text.substr(0, e);
 }
 
+void AppendQuotedStr(std::string& out, const std::string& text)
+{
+    out += '\'';
+    std::size_t from = 0;
+    for (std::size_t q = text.find('\''); q != std::string::npos; q = text.find('\'', from)) {
+        out.append(text, from, q + 1 - from);
+        out += '\'';
+        from = q + 1;
+    }
+    out.append(text, from, std::string::npos);
+    out += '\'';
+}
+
+std::string QuotedStr(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size() + 2);
+    AppendQuotedStr(out, text);
+    return out;
+}
+
 std::string Trim(const std::string& text)
 {
     return TrimLeft(TrimRight(text));

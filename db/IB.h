@@ -3,7 +3,8 @@
 #pragma once
 
 #include "DBConnection.h"
-#include "IBHeader.h"
+#include "IBClientTypes.h"
+#include "IBMemory.h"
 
 #include <SysUtils.h>
 
@@ -91,7 +92,7 @@ enum : int {
 const std::string& ClientErrorFormat(int code);
 
 // The calling thread's status vector (ISC_STATUS_LENGTH words).
-ISC_STATUS* ThreadStatusVector();
+TIBStatus* ThreadStatusVector();
 
 // Raises EIBInterBaseError (EIBInterBaseRoleError for SQL code -551) from the
 // calling thread's status vector.
@@ -99,29 +100,9 @@ ISC_STATUS* ThreadStatusVector();
 // Raises EIBClientError with the table's format for the code, formatted with args.
 [[noreturn]] void RaiseClientError(int code, const std::vector<FormatArg>& args = {});
 // Whether the calling thread's status vector names any of the codes.
-bool StatusVectorHas(std::initializer_list<ISC_STATUS> codes);
+bool StatusVectorHas(std::initializer_list<TIBStatus> codes);
 
 enum class TIBErrorMessage : unsigned { IncludeSqlCode = 1, IncludeServerText = 2, IncludeSqlText = 4 };
 // Process-wide, read and written under one lock; initially server and SQL text.
 unsigned ErrorMessageOptions();
 void SetErrorMessageOptions(unsigned options);
-
-// Owner of a malloc'ed C buffer.
-struct FreeDeleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
-template <typename T>
-using MallocPtr = std::unique_ptr<T, FreeDeleter>;
-
-// Resizes a malloc'ed buffer, keeping its content up to the smaller size and
-// zero-filling from oldSize up to newSize. Raises std::bad_alloc and leaves
-// the buffer as it was when memory runs out. Returns the new address.
-void* ReallocZeroedRaw(void* buffer, std::size_t oldSize, std::size_t newSize);
-
-template <typename T>
-void ReallocZeroed(MallocPtr<T>& buffer, std::size_t oldSize, std::size_t newSize)
-{
-    void* p = ReallocZeroedRaw(buffer.get(), oldSize, newSize);
-    (void)buffer.release();
-    buffer.reset(static_cast<T*>(p));
-}

@@ -3,12 +3,13 @@
 #include "IBIntf.h"
 #include "IBSQLValues.h"
 
+#include <FirstError.h>
+#include <ScopeExit.h>
 #include <SysUtils.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <exception>
 
 namespace {
 
@@ -60,14 +61,6 @@ const TColumnDescriptor& Descriptor(const char* record, int column)
 std::size_t LayoutBytes(std::size_t columns)
 {
     return sizeof(TRecordHeader) + sizeof(TColumnDescriptor) * columns;
-}
-
-char* MallocOrThrow(std::size_t size)
-{
-    void* p = std::malloc(size == 0 ? 1 : size);
-    if (!p)
-        throw std::bad_alloc();
-    return static_cast<char*>(p);
 }
 
 struct TColumnKind {
@@ -239,48 +232,43 @@ void TIBCustomDataSet::BuildFieldDefs()
 {
     TFieldDefs& defs = FieldDefs();
     defs.BeginUpdate();
-    try {
-        defs.Clear();
-        TIBXSQLDA& output = m_select->OutputArea();
-        const int count = output.Count();
-        if (static_cast<int>(m_mappedPositions.size()) < count)
-            m_mappedPositions.resize(static_cast<std::size_t>(count), 0);
-        std::size_t kept = 0;
-        for (int i = 1; i <= count; ++i) {
-            const TIBXSQLVAR& column = output.Item(i - 1);
-            const TColumnKind kind = FieldKindOf(column);
-            if (kind.type == ftUnknown)
-                continue;
-            m_mappedPositions[kept++] = i;
-            TFieldDef def;
-            def.Name = column.AliasName();
-            def.FieldNo = i;
-            def.DataType = kind.type;
-            def.Size = kind.size;
-            def.Precision = kind.precision;
-            def.Attributes = column.IsNullable() ? TFieldAttributes{0} : TFieldAttributes{faRequired};
-            const std::string relation = column.RelName();
-            const std::string field = column.SqlName();
-            if (!relation.empty() && !field.empty()) {
-                TSchema& schema = *m_base->Database()->Schema();
-                if (schema.IsComputed(relation, field)) {
-                    def.Attributes = faReadonly;
-                    def.InternalCalcField = true;
-                } else {
-                    (void)schema.HasDefault(relation, field);   // matters only for editing rows
-                }
+    const TScopeExit endUpdate([&defs] { defs.EndUpdate(); });
+    defs.Clear();
+    TIBXSQLDA& output = m_select->OutputArea();
+    const int count = output.Count();
+    if (static_cast<int>(m_mappedPositions.size()) < count)
+        m_mappedPositions.resize(static_cast<std::size_t>(count), 0);
+    std::size_t kept = 0;
+    for (int i = 1; i <= count; ++i) {
+        const TIBXSQLVAR& column = output.Item(i - 1);
+        const TColumnKind kind = FieldKindOf(column);
+        if (kind.type == ftUnknown)
+            continue;
+        m_mappedPositions[kept++] = i;
+        TFieldDef def;
+        def.Name = column.AliasName();
+        def.FieldNo = i;
+        def.DataType = kind.type;
+        def.Size = kind.size;
+        def.Precision = kind.precision;
+        def.Attributes = column.IsNullable() ? TFieldAttributes{0} : TFieldAttributes{faRequired};
+        const std::string relation = column.RelName();
+        const std::string field = column.SqlName();
+        if (!relation.empty() && !field.empty()) {
+            TSchema& schema = *m_base->Database()->Schema();
+            if (schema.IsComputed(relation, field)) {
+                def.Attributes = faReadonly;
+                def.InternalCalcField = true;
+            } else {
+                (void)schema.HasDefault(relation, field);   // matters only for editing rows
             }
-            if (column.SqlType() == SQL_TEXT)
-                def.Attributes |= faFixed;
-            defs.Add(std::move(def));
         }
-        for (std::size_t k = kept; k < m_mappedPositions.size(); ++k)
-            m_mappedPositions[k] = 0;
-    } catch (...) {
-        defs.EndUpdate();
-        throw;
+        if (column.SqlType() == SQL_TEXT)
+            def.Attributes |= faFixed;
+        defs.Add(std::move(def));
     }
-    defs.EndUpdate();
+    for (std::size_t k = kept; k < m_mappedPositions.size(); ++k)
+        m_mappedPositions[k] = 0;
 }
 
 void TIBCustomDataSet::InternalOpen()
@@ -303,8 +291,7 @@ void TIBCustomDataSet::InternalOpen()
         m_cursorOpen = m_select->Open();
         LayoutRecord();
         m_chunkSize = static_cast<std::size_t>(m_recordBufferSize) * static_cast<std::size_t>(m_bufferChunks);
-        m_cache.reset(MallocOrThrow(m_chunkSize));
-        m_cacheSize = m_chunkSize;
+        m_cache.Allocate(m_chunkSize);
         m_cachePosition = m_cacheEnd = 0;
         m_cacheGrowths = 0;
         m_fetchedRows = 0;
@@ -316,47 +303,36 @@ void TIBCustomDataSet::InternalClose()
 {
     // Everything is freed, also when closing the server's cursor fails;
     // then that error leaves.
-    std::exception_ptr failure;
-    try {
-        ReleaseTransaction();
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    try {
-        m_select->Close();
-    } catch (...) {
-        if (!failure)
-            failure = std::current_exception();
-    }
+    TFirstError failure;
+    failure.Run([this] { ReleaseTransaction(); });
+    failure.Run([this] { m_select->Close(); });
     FreeCaches();
     DestroyFields();
-    if (failure)
-        std::rethrow_exception(failure);
+    failure.Rethrow();
 }
 
 void TIBCustomDataSet::FreeCaches() noexcept
 {
-    m_modelRecord.reset();
+    m_modelRecord.Reset();
     m_currentRow = -1;
     m_cursorOpen = false;
     m_fetchedRows = 0;
     m_recordSize = 0;
     m_recordBufferSize = 0;
     m_columnSlots.clear();
-    m_cachePosition = m_cacheEnd = m_cacheSize = 0;
-    m_cache.reset();
+    m_cachePosition = m_cacheEnd = 0;
+    m_cache.Reset();
 }
 
 void TIBCustomDataSet::LayoutRecord()
 {
     const std::size_t headerAndDescriptors = LayoutBytes(static_cast<std::size_t>(m_select->OutputArea().Count()));
     m_recordSize = static_cast<int>(headerAndDescriptors);
-    m_modelRecord.reset(MallocOrThrow(headerAndDescriptors));
-    std::memset(m_modelRecord.get(), 0, headerAndDescriptors);
-    FetchRowToRecord(-1, m_modelRecord.get());
+    m_modelRecord.AllocateZeroed(headerAndDescriptors);
+    FetchRowToRecord(-1, m_modelRecord.Data());
     // No calculated and no blob-pointer areas follow the columns here.
     m_recordBufferSize = m_recordSize;
-    ReallocZeroed(m_modelRecord, headerAndDescriptors, static_cast<std::size_t>(m_recordBufferSize));
+    m_modelRecord.ResizeZeroed(static_cast<std::size_t>(m_recordBufferSize));
 }
 
 namespace {
@@ -447,13 +423,13 @@ void TIBCustomDataSet::FetchRowToRecord(int recordNumber, char* record)
     // Every row has the model's layout: header and descriptors come from it,
     // and only the record number, the null flags, the text lengths and the
     // values are the row's own.
-    std::memcpy(record, m_modelRecord.get(), LayoutBytes(m_columnSlots.size()));
+    std::memcpy(record, m_modelRecord.Data(), LayoutBytes(m_columnSlots.size()));
     Header(record).RecordNumber = recordNumber;
     for (std::size_t i = 0; i < m_columnSlots.size(); ++i) {
         const TColumnSlot& c = m_columnSlots[i];
         const XSQLVAR& var = *c.column->XSqlVar();
         TColumnDescriptor& d = Descriptor(record, static_cast<int>(i));
-        d.IsNull = c.column->IsNull();
+        d.IsNull = IsNullVar(var);
         char* slot = record + c.offset;
         switch (c.kind) {
         case TColumnSlot::Varying: {
@@ -485,10 +461,7 @@ void TIBCustomDataSet::StoreFetchedRow(char* record)
         // The server's cursor is already past this row: left open, the next
         // move would fetch the row after it and the rows would shift by one.
         // Closed, the next move finds the end, as after a failing fetch.
-        try {
-            m_select->Close();
-        } catch (...) {
-        }
+        m_select->CloseQuietly();
         throw;
     }
     ++m_fetchedRows;
@@ -538,18 +511,13 @@ void TIBCustomDataSet::LayoutColumns(char* record)
 
 void TIBCustomDataSet::EnsureCacheCapacity()
 {
-    std::size_t size = m_cacheSize;
+    std::size_t size = m_cache.Size();
     while (m_cachePosition >= size)
         size += m_chunkSize;
-    if (size == m_cacheSize)
+    if (size == m_cache.Size())
         return;
     // The added bytes are written before they are read: no clearing.
-    void* grown = std::realloc(m_cache.get(), size);
-    if (!grown)
-        throw std::bad_alloc();
-    (void)m_cache.release();
-    m_cache.reset(static_cast<char*>(grown));
-    m_cacheSize = size;
+    m_cache.Resize(size);
     ++m_cacheGrowths;
 }
 
@@ -557,7 +525,7 @@ void TIBCustomDataSet::WriteCachedRow(int row, const char* record)
 {
     m_cachePosition = static_cast<std::size_t>(row) * static_cast<std::size_t>(m_recordBufferSize);
     EnsureCacheCapacity();
-    std::memcpy(m_cache.get() + m_cachePosition, record, static_cast<std::size_t>(m_recordBufferSize));
+    std::memcpy(m_cache.Data() + m_cachePosition, record, static_cast<std::size_t>(m_recordBufferSize));
     m_cachePosition += static_cast<std::size_t>(m_recordBufferSize);
     EnsureCacheCapacity();
     m_cacheEnd = std::max(m_cacheEnd, m_cachePosition);
@@ -567,16 +535,18 @@ void TIBCustomDataSet::ReadCachedRow(int row, char* record)
 {
     m_cachePosition = static_cast<std::size_t>(row) * static_cast<std::size_t>(m_recordBufferSize);
     EnsureCacheCapacity();
-    std::memcpy(record, m_cache.get() + m_cachePosition, static_cast<std::size_t>(m_recordBufferSize));
+    std::memcpy(record, m_cache.Data() + m_cachePosition, static_cast<std::size_t>(m_recordBufferSize));
     m_cachePosition += static_cast<std::size_t>(m_recordBufferSize);
     EnsureCacheCapacity();
 }
 
 char* TIBCustomDataSet::AllocRecordBuffer()
 {
-    char* buffer = MallocOrThrow(static_cast<std::size_t>(m_recordBufferSize));
-    std::memcpy(buffer, m_modelRecord.get(), static_cast<std::size_t>(m_recordBufferSize));
-    return buffer;
+    // The framework owns it from here and gives it back to FreeRecordBuffer.
+    TByteBlock buffer;
+    buffer.Allocate(static_cast<std::size_t>(m_recordBufferSize));
+    std::memcpy(buffer.Data(), m_modelRecord.Data(), buffer.Size());
+    return buffer.Release();
 }
 
 void TIBCustomDataSet::FreeRecordBuffer(char* buffer) noexcept
@@ -642,7 +612,7 @@ TGetResult TIBCustomDataSet::GetRecord(char* buffer, TGetMode mode)
     if (result == grOK) {
         Header(buffer).PositionFlag = pfCurrent;
     } else {
-        std::memcpy(buffer, m_modelRecord.get(), static_cast<std::size_t>(m_recordBufferSize));
+        std::memcpy(buffer, m_modelRecord.Data(), static_cast<std::size_t>(m_recordBufferSize));
         Header(buffer).PositionFlag = result == grBOF ? pfBeforeStart : pfPastEnd;
     }
     return result;

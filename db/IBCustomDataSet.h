@@ -119,7 +119,7 @@ public:
     // The row cache, for those who watch its growth: bytes of one record
     // buffer, bytes allocated, rows fetched, and how often the block grew.
     int RecordBufferSize() const noexcept { return m_recordBufferSize; }
-    std::size_t CacheSize() const noexcept { return m_cacheSize; }
+    std::size_t CacheSize() const noexcept { return m_cache.Size(); }
     int FetchedRowCount() const noexcept { return m_fetchedRows; }
     int CacheGrowCount() const noexcept { return m_cacheGrowths; }
 
@@ -198,13 +198,12 @@ private:
         std::uint32_t offset;
     };
 
-    MallocPtr<char> m_modelRecord;  // the layout with every column NULL
+    TByteBlock m_modelRecord;       // the layout with every column NULL
     std::vector<TColumnSlot> m_columnSlots;   // one per column, in order
     int m_recordSize = 0;
     int m_recordBufferSize = 0;
-    MallocPtr<char> m_cache;        // whole chunks of BufferChunks records
+    TByteBlock m_cache;             // whole chunks of BufferChunks records
     std::size_t m_chunkSize = 0;
-    std::size_t m_cacheSize = 0;
     std::size_t m_cachePosition = 0;
     std::size_t m_cacheEnd = 0;
     int m_cacheGrowths = 0;

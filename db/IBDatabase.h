@@ -9,7 +9,7 @@
 
 #include "DBConnection.h"
 #include "IB.h"
-#include "IBHeader.h"
+#include "IBLinkSlots.h"
 
 #include <Classes.h>
 
@@ -92,8 +92,8 @@ public:
     virtual void NotifyAfterTransactionEnd();
     virtual void NotifyTransactionFreed();
     // RequireDatabase / RequireTransaction, then the handle's address.
-    virtual isc_db_handle* DatabaseHandle();
-    virtual isc_tr_handle* TransactionHandle();
+    virtual TIBHandle* DatabaseHandle();
+    virtual TIBHandle* TransactionHandle();
     virtual void SetLinkedDatabase(TIBDatabase* database);
     virtual void SetLinkedTransaction(TIBTransaction* transaction);
     // Client error 24 without a database, else the database's RequireConnected.
@@ -146,23 +146,23 @@ public:
     void ListTableNames(TStringList& list, bool includeSystemTables);
 
     void RequireConnected();
-    ISC_STATUS CheckCall(ISC_STATUS status, bool raise);
+    TIBStatus CheckCall(TIBStatus status, bool raise);
     // Ends transactions, notifies links and detaches, swallowing what the
     // server and the links say. Whatever the connection's own handlers throw,
     // it is closed afterwards; then the first handler's error is passed on.
     void CloseForced();
 
-    isc_db_handle* HandleAddress() noexcept { return &m_handle; }
-    isc_db_handle Handle() const noexcept { return m_handle; }
+    TIBHandle* HandleAddress() noexcept { return &m_handle; }
+    TIBHandle Handle() const noexcept { return m_handle; }
 
     int AddSqlLink(TIBBase* link);
     void RemoveSqlLink(int index);
     int AddTransactionLink(TIBTransaction* transaction);
     void RemoveTransactionLink(int index);
-    int IndexOfTransaction(const TIBTransaction* transaction) const;
+    int IndexOfTransaction(const TIBTransaction* transaction) const { return m_transactions.IndexOf(transaction); }
     TIBTransaction* FindDefaultTransaction() const;
-    int TransactionCount() const;   // non-empty slots
-    int SqlObjectCount() const;     // non-empty slots
+    const TIBLinkSlots<TIBTransaction>& Transactions() const noexcept { return m_transactions; }
+    const TIBLinkSlots<TIBBase>& SqlObjects() const noexcept { return m_sqlObjects; }
 
     TIBTransaction* InternalTransaction() const noexcept { return m_internalTransaction.get(); }
     TSchema* Schema() const noexcept { return m_schema.get(); }
@@ -184,17 +184,16 @@ private:
     std::string m_databaseName;
     TStringList m_params;
     bool m_paramsChanged = true;
-    MallocPtr<char> m_dpb;
-    short m_dpbLength = 0;
-    isc_db_handle m_handle = 0;
+    std::string m_dpb;              // as last built; at most 32767 bytes (BuildDPB)
+    TIBHandle m_handle = 0;
     bool m_handleIsShared = false;
     int m_sqlDialect = 3;
     int m_dbSqlDialect = 3;
     int m_idleTimer = 0;
     bool m_canTimeout = false;
     TIBTransaction* m_defaultTransaction = nullptr;      // not owned
-    std::vector<TIBTransaction*> m_transactions;         // slots; not owned
-    std::vector<TIBBase*> m_sqlObjects;                  // slots; not owned
+    TIBLinkSlots<TIBTransaction> m_transactions;
+    TIBLinkSlots<TIBBase> m_sqlObjects;
     std::unique_ptr<TIBTransaction> m_internalTransaction;
     std::unique_ptr<TSchema> m_schema;
     bool m_closingForced = false;   // a lost connection met meanwhile closes nothing twice
@@ -238,33 +237,32 @@ public:
 
     void RequireActive() const;
     void RequireInactive() const;
-    ISC_STATUS CheckCall(ISC_STATUS status, bool raise);
+    TIBStatus CheckCall(TIBStatus status, bool raise);
     void ApplyAutoStop();
     void EndBeforeDisconnect(TIBDatabase* database);
 
-    isc_tr_handle* HandleAddress() noexcept { return &m_handle; }
-    isc_tr_handle Handle() const noexcept { return m_handle; }
+    TIBHandle* HandleAddress() noexcept { return &m_handle; }
+    TIBHandle Handle() const noexcept { return m_handle; }
 
-    int AddSqlLink(TIBBase* link);
+    int AddSqlLink(TIBBase* link) { return m_sqlObjects.Add(link); }
     void RemoveSqlLink(int index);
     int AddDatabaseLink(TIBDatabase* database);
     void RemoveDatabaseLink(int index);
-    int IndexOfDatabase(const TIBDatabase* database) const;
-    int DatabaseCount() const;      // non-empty slots
-    int SqlObjectCount() const;     // non-empty slots
+    int IndexOfDatabase(const TIBDatabase* database) const { return m_databases.IndexOf(database); }
+    const TIBLinkSlots<TIBDatabase>& Databases() const noexcept { return m_databases; }
+    const TIBLinkSlots<TIBBase>& SqlObjects() const noexcept { return m_sqlObjects; }
     // DefaultDatabase, or else the first listed database whose default
     // transaction this is; what a link without a database gets.
     TIBDatabase* FindDefaultDatabase() const;
 
 private:
     TIBDatabase* m_defaultDatabase = nullptr;      // not owned
-    std::vector<TIBDatabase*> m_databases;         // slots; not owned
-    std::vector<TIBBase*> m_sqlObjects;            // slots; not owned
+    TIBLinkSlots<TIBDatabase> m_databases;
+    TIBLinkSlots<TIBBase> m_sqlObjects;
     TStringList m_params;
     bool m_paramsChanged = true;
-    MallocPtr<char> m_tpb;
-    short m_tpbLength = 0;
-    isc_tr_handle m_handle = 0;
+    std::string m_tpb;              // as last built; at most 32767 bytes (BuildTPB)
+    TIBHandle m_handle = 0;
     int m_idleTimer = 0;
     TTransactionAction m_defaultAction = TACommit;
     TAutoStopAction m_autoStopAction = saNone;

@@ -5,9 +5,9 @@
 
 #include "IBSQL.h"
 
+#include <FirstError.h>
+#include <ScopeExit.h>
 #include <SysUtils.h>
-
-#include <exception>
 
 namespace {
 
@@ -50,8 +50,8 @@ void TIBDatabase::ListTableNames(TStringList& list, bool includeSystemTables)
         transaction.StartTransaction();
     // The statement is freed and the internal transaction committed on every
     // path; the first error is the one that leaves.
-    std::exception_ptr failure;
-    try {
+    TFirstError failure;
+    failure.Run([&] {
         TIBSQL sql;
         sql.SetGoToFirstRecordOnExecute(false);
         sql.SetDatabase(this);
@@ -60,26 +60,13 @@ void TIBDatabase::ListTableNames(TStringList& list, bool includeSystemTables)
         sql.Prepare();
         sql.ExecQuery();
         list.BeginUpdate();
-        try {
-            list.Clear();
-            while (!sql.Eof() && sql.Fetch())
-                list.Add(WithoutTrailingBelow33(sql.Column(0).AsText()));
-        } catch (...) {
-            list.EndUpdate();
-            throw;
-        }
-        list.EndUpdate();
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    try {
-        transaction.Commit();
-    } catch (...) {
-        if (!failure)
-            throw;
-    }
-    if (failure)
-        std::rethrow_exception(failure);
+        const TScopeExit endUpdate([&list] { list.EndUpdate(); });
+        list.Clear();
+        while (!sql.Eof() && sql.Fetch())
+            list.Add(WithoutTrailingBelow33(sql.Column(0).AsText()));
+    });
+    failure.Run([&transaction] { transaction.Commit(); });
+    failure.Rethrow();
 }
 
 // ---------------------------------------------------------------- TSchema

@@ -3,6 +3,10 @@
 // binding lists in the order in which they are bound.
 #pragma once
 
+#include "IBClientTypes.h"
+
+#include <type_traits>
+
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #include <ibase.h>
@@ -68,3 +72,23 @@ constexpr ISC_STATUS isc_lock_conflict_code = 335544345;
 constexpr ISC_STATUS isc_bad_stmt_handle_code = 335544485;      // invalid statement handle
 constexpr ISC_STATUS isc_dsql_cursor_err_code = 335544572;      // cursor error: end of rows
 constexpr ISC_STATUS isc_dsql_cursor_close_err_code = 335544577;
+
+// The opaque names the headers outside db/ use are the library's own types.
+static_assert(std::is_same_v<ISC_STATUS, TIBStatus>, "TIBStatus must be ISC_STATUS");
+static_assert(std::is_same_v<isc_db_handle, TIBHandle> && std::is_same_v<isc_tr_handle, TIBHandle> &&
+                  std::is_same_v<isc_stmt_handle, TIBHandle>,
+              "TIBHandle must be the client library's handle type");
+
+struct TIBClientTypes {
+    using Var = XSQLVAR;
+    using Area = XSQLDA;
+};
+
+// A descriptor entry under its opaque name (TIBXSQLVAR::XSqlVar turns it back).
+inline TIBClientVar* OpaqueVar(XSQLVAR* var) noexcept { return reinterpret_cast<TIBClientVar*>(var); }
+
+// A value is null only in a nullable entry whose indicator says so.
+inline bool IsNullVar(const XSQLVAR& var) noexcept
+{
+    return (var.sqltype & 1) != 0 && var.sqlind && *var.sqlind == -1;
+}

@@ -4,6 +4,7 @@
 
 #include <SysUtils.h>
 
+#include <memory>
 #include <string>
 
 #ifdef _WIN32
@@ -29,9 +30,15 @@ void CloseLibrary(void* handle) noexcept
 #endif
 }
 
+// Owns a loaded library: closed when the owner lets go of it.
+struct TLibraryCloser {
+    void operator()(void* handle) const noexcept { CloseLibrary(handle); }
+};
+using TLibraryHandle = std::unique_ptr<void, TLibraryCloser>;
+
 // Everything about the loaded library lives here and nowhere else.
 struct TClientLibrary {
-    void* handle = nullptr;
+    TLibraryHandle handle;
     TClientApi api;
     int version = 0;
     std::string path;   // empty: the platform's client library
@@ -42,12 +49,10 @@ struct TClientLibrary {
 
     void Unload() noexcept
     {
-        void* h = handle;
-        handle = nullptr;
+        // The slots are emptied before the library that holds them goes.
+        TLibraryHandle loaded = std::move(handle);
         api = TClientApi{};
         version = 0;
-        if (h)
-            CloseLibrary(h);
     }
 };
 
@@ -115,13 +120,14 @@ IB_VERSION6_ENTRY_POINTS(IB_STUB_NAME)
 bool LoadClientLibrary()
 {
     TClientLibrary& lib = Library();
-    void* handle = OpenLibrary(lib.path.empty() ? kDefaultLibrary : lib.path);
-    if (!handle)
+    TLibraryHandle library(OpenLibrary(lib.path.empty() ? kDefaultLibrary : lib.path));
+    if (!library)
         return false;
+    void* const handle = library.get();
 
     // Bound into a local set first: a library that lacks a required entry
-    // point is closed again and leaves every slot empty, so the next try
-    // starts from nothing.
+    // point is closed again (by its owner, as the error leaves) and leaves
+    // every slot empty, so the next try starts from nothing.
     TClientApi api;
     int version = 5;
     const char* missing = nullptr;
@@ -138,14 +144,8 @@ bool LoadClientLibrary()
         IB_VERSION6_ENTRY_POINTS(IB_BIND_REQUIRED)
     }
 #undef IB_BIND_REQUIRED
-    if (missing) {
-        try {
-            RaiseLastOSError();
-        } catch (...) {
-            CloseLibrary(handle);
-            throw;
-        }
-    }
+    if (missing)
+        RaiseLastOSError();
     if (version == 5) {
 #define IB_BIND_STUB(name) api.name = &TStub<T##name, kStubName_##name>::Call;
         IB_BIND_STUB(isc_rollback_retaining)
@@ -154,7 +154,7 @@ bool LoadClientLibrary()
     }
     lib.api = api;
     lib.version = version;
-    lib.handle = handle;
+    lib.handle = std::move(library);
     return true;
 }
 

@@ -4,7 +4,6 @@
 
 #include "IB.h"
 #include "IBDatabase.h"
-#include "IBHeader.h"
 
 #include <Classes.h>
 
@@ -35,21 +34,26 @@ public:
     void SetModified(bool value) noexcept { m_modified = value; }
 
     // The type code without the nullable bit.
-    int SqlType() const noexcept { return m_var->sqltype & ~1; }
-    int Scale() const noexcept { return m_var->sqlscale; }
-    int SubType() const noexcept { return m_var->sqlsubtype; }
-    int Length() const noexcept { return m_var->sqllen; }
-    bool IsNullable() const noexcept { return (m_var->sqltype & 1) != 0; }
+    int SqlType() const noexcept;
+    int Scale() const noexcept;
+    int SubType() const noexcept;
+    int Length() const noexcept;
+    bool IsNullable() const noexcept;
     // A column that is not nullable is never null, whatever its indicator held.
-    bool IsNull() const noexcept { return IsNullable() && m_var->sqlind && *m_var->sqlind == -1; }
+    bool IsNull() const noexcept;
     // The data buffer (the row's bytes after a fetch); nullptr when null.
     const char* AsPointer() const noexcept;
     // The entry's names, each cut to its recorded length (at most 32 bytes).
     std::string SqlName() const;
     std::string RelName() const;
     std::string AliasName() const;
-    // The entry as the client library reads and writes it.
-    XSQLVAR* XSqlVar() const noexcept { return m_var; }
+    // The entry as the client library reads and writes it: an XSQLVAR, for
+    // the sources that include IBHeader.h (the name stays opaque elsewhere).
+    template <typename Client = TIBClientTypes>
+    typename Client::Var* XSqlVar() const noexcept
+    {
+        return reinterpret_cast<typename Client::Var*>(m_var);
+    }
 
     // The value as text; "" when null. Numbers: integers plain, scaled
     // integers as fixed decimals with at most 4 places and no trailing zeros
@@ -92,7 +96,8 @@ private:
     void MakeNullable();
     void SetIndicator(short value);
     void StoreText(const std::string& value, bool nullable);
-    void StoreTimestamp(const ISC_TIMESTAMP& stamp, bool nullable);
+    // The value as a timestamp.
+    void StoreDateTime(double value, bool nullable);
     // Each same-named entry in turn (this one included).
     template <typename F>
     void ForEachSameNamed(F f);
@@ -106,9 +111,8 @@ private:
     // rewrite the entry's own type code.
     int m_describedType = 0;
     bool m_modified = false;
-    XSQLVAR* m_var = nullptr;       // inside the parent's client structure
-    MallocPtr<char> m_data;
-    std::size_t m_dataSize = 0;
+    TIBClientVar* m_var = nullptr;  // inside the parent's client structure
+    TByteBlock m_data;
     MallocPtr<short> m_indicator;
 };
 
@@ -149,8 +153,13 @@ public:
     std::string NormalizeName(const std::string& name) const;
     const std::vector<std::string>& Names() const noexcept { return m_names; }
 
-    // The client structure, nullptr while never resized above 0.
-    XSQLDA* AsXSQLDA() const noexcept { return m_sqlda.get(); }
+    // The client structure (an XSQLDA, for the sources that include
+    // IBHeader.h), nullptr while never resized above 0.
+    template <typename Client = TIBClientTypes>
+    typename Client::Area* AsXSQLDA() const noexcept
+    {
+        return reinterpret_cast<typename Client::Area*>(m_sqlda.get());
+    }
 
 private:
     friend class TIBXSQLVAR;
@@ -160,7 +169,7 @@ private:
     TIBSQL* m_sql;          // not owned
     int m_count = 0;
     int m_size = 0;
-    MallocPtr<XSQLDA> m_sqlda;
+    MallocPtr<TIBClientArea> m_sqlda;
     std::vector<std::unique_ptr<TIBXSQLVAR>> m_vars;
     std::vector<std::string> m_names;
     std::string m_uniqueRelationName;
@@ -217,7 +226,7 @@ public:
     // The connection's SQLDialect, DefaultSQLDialect without a connection.
     int SQLDialect() const;
 
-    isc_stmt_handle Handle() const noexcept { return m_handle; }
+    TIBHandle Handle() const noexcept { return m_handle; }
     bool Prepared() const noexcept { return m_prepared; }
     bool Open() const noexcept { return m_open; }
     bool Eof() const noexcept { return m_eof; }
@@ -239,6 +248,9 @@ public:
     TIBXSQLDA* Fetch();
     bool AtEnd() const noexcept { return m_eof || !m_open; }
     void Close();
+    // Close for a path that leaves with an error of its own or cannot raise:
+    // what the server says is swallowed.
+    void CloseQuietly() noexcept;
     void DropStatement();
     // Rows touched by the last insert, update or delete; -1 when not
     // prepared or for any other statement type.
@@ -253,7 +265,7 @@ public:
     // Statement, then transaction, then connection: the transaction's (or,
     // without one, the connection's) CheckCall when linked; otherwise raises
     // when asked and the status is above 0. Returns the status.
-    ISC_STATUS CheckCall(ISC_STATUS status, bool raise);
+    TIBStatus CheckCall(TIBStatus status, bool raise);
 
 private:
     void SQLChanging();
@@ -261,6 +273,9 @@ private:
     void ReadStatementType();
     void DescribeAreas();
     void ResetCursor() noexcept;
+    // DropStatement when a server statement is held, swallowing what the
+    // server says.
+    void DropQuietly() noexcept;
     void BeforeTransactionEnd();
     void BeforeDisconnect();
 
@@ -270,7 +285,7 @@ private:
     bool m_goToFirstRecordOnExecute = true;
     bool m_autoParamNames = false;
     bool m_positionalParams = false;
-    isc_stmt_handle m_handle = 0;
+    TIBHandle m_handle = 0;
     bool m_prepared = false;
     bool m_open = false;
     bool m_eof = false;

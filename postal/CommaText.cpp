@@ -1,5 +1,6 @@
 #include "CommaText.h"
 
+#include <ScopeExit.h>
 #include <SysUtils.h>
 
 #include <cstring>
@@ -79,10 +80,7 @@ void SplitCommaText(const std::string& line, TStringList& fields, int maxFields)
 {
     // One change for the whole line, as Clear and Add inside an update would be.
     fields.BeginUpdate();
-    struct EndUpdateOnExit {
-        TStringList& list;
-        ~EndUpdateOnExit() { list.EndUpdate(); }
-    } endUpdate{fields};
+    const TScopeExit endUpdate([&fields] { fields.EndUpdate(); });
 
     std::vector<std::string>& out = fields.RawLines();
     const char* s = line.data();

@@ -27,22 +27,13 @@ const std::string Solidus = "\x81^";                                            
 
 constexpr int ProgressEvery = 500;
 
-// "'" + bytes with every quote byte doubled + "'", or NULL for an empty slot.
+// The slot as a quoted literal, or NULL for an empty slot.
 void AppendQuoted(std::string& out, const std::string& slot)
 {
-    if (slot.empty()) {
+    if (slot.empty())
         out += "NULL";
-        return;
-    }
-    out += '\'';
-    std::size_t from = 0;
-    for (std::size_t q = slot.find('\''); q != std::string::npos; q = slot.find('\'', from)) {
-        out.append(slot, from, q + 1 - from);
-        out += '\'';
-        from = q + 1;
-    }
-    out.append(slot, from, std::string::npos);
-    out += '\'';
+    else
+        AppendQuotedStr(out, slot);
 }
 
 // The endings before the insert pass leave no text of the measuring pass

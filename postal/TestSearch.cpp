@@ -11,14 +11,7 @@ constexpr int ResultColumns = 7;
 
 std::string SearchText(const std::string& typed)
 {
-    std::string text = "SELECT * FROM ZIPDIC WHERE ZIP LIKE '";
-    for (char c : typed) {
-        if (c == '\'')
-            text += '\'';
-        text += c;
-    }
-    text += "%';";
-    return text;
+    return "SELECT * FROM ZIPDIC WHERE ZIP LIKE " + QuotedStr(typed + "%") + ";";
 }
 
 std::string ResultLine(TIBQuery& query)

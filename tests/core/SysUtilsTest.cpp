@@ -65,6 +65,24 @@ TEST(CaseRules, SecondBytesOfTwoByteCharactersAreNotLetters)
     EXPECT_FALSE(SameText("ZIPDIC2", "ZIPDIC"));
 }
 
+TEST(QuotedStr, DoublesQuotesOnly)
+{
+    const struct { const char* name; std::string text; std::string want; } cases[] = {
+        {"empty",        "",            "''"},
+        {"plain",        "100-0001",    "'100-0001'"},
+        {"quote inside", "O'Hara",      "'O''Hara'"},
+        {"quotes only",  "''",          "''''''"},
+        {"double quote", "a\"b",        "'a\"b'"},
+        {"0x5C trail",   "\x83\x5C'",   "'\x83\x5C'''"},   // ソ then a quote
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(QuotedStr(c.text), c.want) << c.name;
+        std::string out = "x";
+        AppendQuotedStr(out, c.text);
+        EXPECT_EQ(out, "x" + c.want) << c.name;
+    }
+}
+
 TEST(StringList, ChangeHooksAndUpdates)
 {
     TStringList list;

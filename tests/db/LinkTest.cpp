@@ -17,7 +17,7 @@ TEST(Links, EmptiedSlotsAreReusedAndOtherIndicesStay)
     TIBDatabase database;
     TIBTransaction transaction;
     // The first slots hold the connection's own catalogue statement.
-    const int own = database.SqlObjectCount();
+    const int own = database.SqlObjects().Count();
     EXPECT_EQ(database.AddSqlLink(&a), own);
     EXPECT_EQ(database.AddSqlLink(&b), own + 1);
     EXPECT_EQ(database.AddSqlLink(&c), own + 2);
@@ -25,12 +25,12 @@ TEST(Links, EmptiedSlotsAreReusedAndOtherIndicesStay)
     database.RemoveSqlLink(own + 1);    // an empty slot: nothing
     database.RemoveSqlLink(-1);
     database.RemoveSqlLink(99);
-    EXPECT_EQ(database.SqlObjectCount(), own + 2);
+    EXPECT_EQ(database.SqlObjects().Count(), own + 2);
     EXPECT_EQ(database.AddSqlLink(&d), own + 1);
     EXPECT_EQ(database.AddSqlLink(&e), own + 3);
     for (int i = own; i < own + 4; ++i)
         database.RemoveSqlLink(i);
-    EXPECT_EQ(database.SqlObjectCount(), own);
+    EXPECT_EQ(database.SqlObjects().Count(), own);
 
     EXPECT_EQ(transaction.AddSqlLink(&a), 0);
     EXPECT_EQ(transaction.AddSqlLink(&b), 1);
@@ -46,8 +46,8 @@ TEST(Links, EmptiedSlotsAreReusedAndOtherIndicesStay)
     EXPECT_EQ(database.AddTransactionLink(&transaction), 1);   // slot 0 is the internal transaction's
     EXPECT_EQ(database.AddTransactionLink(&transaction), -1);
     transaction.RemoveDatabaseLink(first);
-    EXPECT_EQ(transaction.DatabaseCount(), 2);
-    EXPECT_EQ(other1.TransactionCount(), 1);   // its internal transaction only
+    EXPECT_EQ(transaction.Databases().Count(), 2);
+    EXPECT_EQ(other1.Transactions().Count(), 1);   // its internal transaction only
     EXPECT_EQ(transaction.AddDatabaseLink(&other1), first);
     EXPECT_NE(second, first);
 }
@@ -69,7 +69,7 @@ TEST(Links, LinksFindTheirDefaults)
     TIBBase viaDatabase(&owner);
     viaDatabase.SetLinkedDatabase(&database);
     EXPECT_EQ(viaDatabase.Transaction(), &chosen);
-    EXPECT_EQ(chosen.SqlObjectCount(), 1);
+    EXPECT_EQ(chosen.SqlObjects().Count(), 1);
 
     TIBBase viaTransaction(&owner);
     viaTransaction.SetLinkedTransaction(&byItsDatabase);
@@ -85,7 +85,7 @@ TEST(Links, LinksFindTheirDefaults)
     EXPECT_EQ(waiting.Database(), nullptr);
     later.SetDefaultDatabase(&database);
     EXPECT_EQ(waiting.Database(), &database);
-    EXPECT_EQ(database.SqlObjectCount(), 5);   // and the connection's catalogue statement
+    EXPECT_EQ(database.SqlObjects().Count(), 5);   // and the connection's catalogue statement
 }
 
 TEST(Links, DefaultsOnBothSidesKeepBothListsInStep)
@@ -93,22 +93,22 @@ TEST(Links, DefaultsOnBothSidesKeepBothListsInStep)
     UseFakeClient();
     TIBDatabase d1, d2;
     TIBTransaction t1, t2, t3;
-    const int internalOnly = d1.TransactionCount();
+    const int internalOnly = d1.Transactions().Count();
 
     t1.SetDefaultDatabase(&d1);
     d1.SetDefaultTransaction(&t1);
-    EXPECT_EQ(d1.TransactionCount(), internalOnly + 1);
-    EXPECT_EQ(t1.DatabaseCount(), 1);
+    EXPECT_EQ(d1.Transactions().Count(), internalOnly + 1);
+    EXPECT_EQ(t1.Databases().Count(), 1);
 
     d2.SetDefaultTransaction(&t2);   // the other order
     t2.SetDefaultDatabase(&d2);
-    EXPECT_EQ(d2.TransactionCount(), internalOnly + 1);
-    EXPECT_EQ(t2.DatabaseCount(), 1);
+    EXPECT_EQ(d2.Transactions().Count(), internalOnly + 1);
+    EXPECT_EQ(t2.Databases().Count(), 1);
 
     t1.SetDefaultDatabase(&d2);      // moving a transaction takes it out of the old database
-    EXPECT_EQ(d1.TransactionCount(), internalOnly);
+    EXPECT_EQ(d1.Transactions().Count(), internalOnly);
     EXPECT_EQ(d1.DefaultTransaction(), nullptr);
-    EXPECT_EQ(t1.DatabaseCount(), 1);
+    EXPECT_EQ(t1.Databases().Count(), 1);
     EXPECT_EQ(d2.IndexOfTransaction(&t1) >= 0, true);
 
     d2.SetDefaultTransaction(&t3);   // t2 belongs to d2 by its own default: it stays listed
@@ -116,7 +116,7 @@ TEST(Links, DefaultsOnBothSidesKeepBothListsInStep)
     EXPECT_GE(d2.IndexOfTransaction(&t3), 0);
     d2.SetDefaultTransaction(nullptr);   // t3 does not: it leaves both lists
     EXPECT_LT(d2.IndexOfTransaction(&t3), 0);
-    EXPECT_EQ(t3.DatabaseCount(), 0);
+    EXPECT_EQ(t3.Databases().Count(), 0);
 }
 
 // Three components linked every way, with the transaction active and the
@@ -129,7 +129,7 @@ TEST(Lifetime, AnyDestructionOrderLeavesNoDanglingLink)
     do {
         TComponent owner;
         auto database = std::make_unique<TIBDatabase>();
-        const int ownLinks = database->SqlObjectCount();   // the connection's own statements
+        const int ownLinks = database->SqlObjects().Count();   // the connection's own statements
         auto transaction = std::make_unique<TIBTransaction>();
         auto link = std::make_unique<TIBBase>(&owner);
         TIBBase viaTransaction(&owner);
@@ -148,7 +148,7 @@ TEST(Lifetime, AnyDestructionOrderLeavesNoDanglingLink)
                 database.reset();
                 if (transaction) {
                     EXPECT_EQ(transaction->DefaultDatabase(), nullptr) << name;
-                    EXPECT_EQ(transaction->DatabaseCount(), 0) << name;
+                    EXPECT_EQ(transaction->Databases().Count(), 0) << name;
                     EXPECT_FALSE(transaction->Active()) << name;
                 }
                 if (link) {
@@ -168,10 +168,10 @@ TEST(Lifetime, AnyDestructionOrderLeavesNoDanglingLink)
             } else {
                 link.reset();
                 if (database) {
-                    EXPECT_EQ(database->SqlObjectCount(), ownLinks + 1) << name;
+                    EXPECT_EQ(database->SqlObjects().Count(), ownLinks + 1) << name;
                 }
                 if (transaction) {
-                    EXPECT_EQ(transaction->SqlObjectCount(), 1) << name;
+                    EXPECT_EQ(transaction->SqlObjects().Count(), 1) << name;
                 }
             }
         }
@@ -197,5 +197,5 @@ TEST(Lifetime, DestroyedDefaultsAreForgottenByTheOtherSide)
     TIBTransaction next;
     database.SetDefaultTransaction(&next);   // the emptied slot is used again
     link.SetLinkedTransaction(&next);
-    EXPECT_EQ(next.SqlObjectCount(), 1);
+    EXPECT_EQ(next.SqlObjects().Count(), 1);
 }

@@ -3,6 +3,7 @@
 // the refusals of Execute, field definitions and parameters.
 #include "TestSupport.h"
 
+#include <IBHeader.h>
 #include <IBQuery.h>
 
 #include <gtest/gtest.h>

@@ -489,8 +489,8 @@ TEST_F(StatementFake, DestructionClosesAndDrops)
     fake::FailNext("isc_dsql_free_statement", {isc_arg_gds, kOtherError, 0}, 2);
     EXPECT_NO_THROW(m_sql.reset());   // what the server says is swallowed
     EXPECT_EQ(fake::CallCount("isc_dsql_free_statement"), 2);
-    EXPECT_EQ(m_transaction->SqlObjectCount(), 0);
-    EXPECT_EQ(m_database->SqlObjectCount(), 1);   // its own catalogue statement
+    EXPECT_EQ(m_transaction->SqlObjects().Count(), 0);
+    EXPECT_EQ(m_database->SqlObjects().Count(), 1);   // its own catalogue statement
 }
 
 TEST_F(StatementFake, LostConnectionDuringAFetchClosesTheConnection)
@@ -618,8 +618,8 @@ TEST(QueryFake, LinksAreGoneWhateverDiesFirst)
         switch (order) {
         case 0:
             query.reset();
-            EXPECT_EQ(transaction->SqlObjectCount(), 0);
-            EXPECT_EQ(database->SqlObjectCount(), 1);   // its own catalogue statement
+            EXPECT_EQ(transaction->SqlObjects().Count(), 0);
+            EXPECT_EQ(database->SqlObjects().Count(), 1);   // its own catalogue statement
             EXPECT_EQ(database->ClientCount(), 0);
             break;
         case 1:

@@ -3,6 +3,7 @@
 // parameter writers. Entries are described by hand as a describe call would.
 #include "TestSupport.h"
 
+#include <IBHeader.h>
 #include <IBSQL.h>
 
 #include <gtest/gtest.h>
