@@ -27,16 +27,6 @@ const char* const kSchemaSQL =
     "where R.RDB$RELATION_NAME = :RELATION and R.RDB$FIELD_SOURCE = F.RDB$FIELD_NAME and "
     "((not F.RDB$COMPUTED_BLR is NULL) or      (not F.RDB$DEFAULT_VALUE is NULL)) ";
 
-// The fixed-width name column ends in blanks; control bytes go too.
-std::string WithoutTrailingBelow33(std::string text)
-{
-    std::size_t n = text.size();
-    while (n > 0 && static_cast<unsigned char>(text[n - 1]) < 33)
-        --n;
-    text.resize(n);
-    return text;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------- listing
@@ -63,7 +53,7 @@ void TIBDatabase::ListTableNames(TStringList& list, bool includeSystemTables)
         const TScopeExit endUpdate([&list] { list.EndUpdate(); });
         list.Clear();
         while (!sql.Eof() && sql.Fetch())
-            list.Add(WithoutTrailingBelow33(sql.Column(0).AsText()));
+            list.Add(TrimRight(sql.Column(0).AsText()));   // the fixed-width name ends in blanks
     });
     failure.Run([&transaction] { transaction.Commit(); });
     failure.Rethrow();
