@@ -207,16 +207,29 @@ std::string RefusedText(const std::vector<TRefusedRecord>& refused)
     return text + ")";
 }
 
+// How refresh and build begin: the file must be there, then the connection
+// is made with the create attempt. Null, with the reason written and the
+// exit status in status, when either fails.
+std::unique_ptr<TComponents> ConnectForFile(const std::string& path, TTerminal& terminal, int& status)
+{
+    if (!FileExists(path)) {
+        terminal.Diagnostic(MissingFile(path));
+        status = esSourceFile;
+        return nullptr;
+    }
+    std::unique_ptr<TComponents> components = Connect(terminal, true);
+    if (!components)
+        status = esDatabase;
+    return components;
+}
+
 int Refresh(const TOptions& options, TTerminal& terminal)
 {
     const std::string path = SourcePath(options);
-    if (!FileExists(path)) {
-        terminal.Diagnostic(MissingFile(path));
-        return esSourceFile;
-    }
-    const std::unique_ptr<TComponents> components = Connect(terminal, true);
+    int status = esDone;
+    const std::unique_ptr<TComponents> components = ConnectForFile(path, terminal, status);
     if (!components)
-        return esDatabase;
+        return status;
     const Clock::time_point start = Clock::now();
     TTerminalRefreshView view(terminal);
     TRefreshReport report;
@@ -271,13 +284,10 @@ std::string BuildLeft(const std::optional<long>& before, TComponents& components
 int Build(const TOptions& options, TTerminal& terminal)
 {
     const std::string path = SourcePath(options);
-    if (!FileExists(path)) {
-        terminal.Diagnostic(MissingFile(path));
-        return esSourceFile;
-    }
-    const std::unique_ptr<TComponents> components = Connect(terminal, true);
+    int status = esDone;
+    const std::unique_ptr<TComponents> components = ConnectForFile(path, terminal, status);
     if (!components)
-        return esDatabase;
+        return status;
     TComponents& c = *components;
     const Clock::time_point start = Clock::now();
     std::optional<long> before;

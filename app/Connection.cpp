@@ -3,6 +3,8 @@
 #include "Cp932Text.h"
 #include "UnitV.h"
 
+#include <SysUtils.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -19,18 +21,6 @@ std::string Environment(const char* name)
 {
     const char* value = std::getenv(name);
     return value ? value : "";
-}
-
-// A value inside the create statement's double quotes.
-std::string DoubleQuoted(const std::string& value)
-{
-    std::string out = "\"";
-    for (char c : value) {
-        if (c == '"')
-            out += '"';
-        out += c;
-    }
-    return out + '"';
 }
 
 std::string QuotedUtf8(const std::string& cp932)
@@ -61,8 +51,8 @@ std::string CreateDatabaseAttempt(TIBDatabase& database, const TLogin& login)
     database.SetDatabaseName(ConnectionString());
     TStringList& params = database.Params();
     params.Clear();
-    params.Add("USER " + DoubleQuoted(login.User));
-    params.Add("PASSWORD " + DoubleQuoted(login.Password));
+    params.Add("USER " + QuotedStr(login.User, '"'));
+    params.Add("PASSWORD " + QuotedStr(login.Password, '"'));
     params.Add("PAGE_SIZE 4096");
     LastCreateFailure.clear();
     try {

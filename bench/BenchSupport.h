@@ -1,11 +1,12 @@
 // What the benchmark programs share: the window's three components on a
-// database of their own, and a view that shows nothing.
+// database of their own, a view that shows nothing and one that counts.
 #pragma once
 
 #include <BuildView.h>
 
 #include <IBIntf.h>
 #include <IBQuery.h>
+#include <SysUtils.h>
 
 #include <algorithm>
 #include <chrono>
@@ -60,6 +61,33 @@ public:
     void ShowMessage(const std::string&) override {}
     bool EscapeDown() override { return false; }
     void EnableBuildButton(bool) override {}
+};
+
+// The whole build's view for the builds the benchmarks time: it counts the
+// repaints, keeps the message texts and asks the connection for its tables.
+class TCountingView : public DictionaryBuildView {
+public:
+    explicit TCountingView(TIBDatabase& database) : m_database(database) {}
+    void SetPhaseLine(const std::string&) override { ++Repaints; }
+    void SetProgressLine(const std::string&) override { ++Repaints; }
+    void ShowMessage(const std::string& text) override { Messages += text + "\n"; }
+    bool EscapeDown() override { return false; }
+    void EnableBuildButton(bool) override {}
+    bool TableExists(const std::string& name) override
+    {
+        TStringList names;
+        m_database.ListTableNames(names, false);
+        for (const std::string& table : names.Lines())
+            if (SameText(table, name))
+                return true;
+        return false;
+    }
+
+    long Repaints = 0;
+    std::string Messages;
+
+private:
+    TIBDatabase& m_database;   // not owned
 };
 
 // One statement with the client calls alone, in a transaction of its own:

@@ -41,31 +41,6 @@
 
 namespace {
 
-class TCountingView : public DictionaryBuildView {
-public:
-    explicit TCountingView(TIBDatabase& database) : m_database(database) {}
-    void SetPhaseLine(const std::string&) override { ++Repaints; }
-    void SetProgressLine(const std::string&) override { ++Repaints; }
-    void ShowMessage(const std::string& text) override { Messages += text + "\n"; }
-    bool EscapeDown() override { return false; }
-    void EnableBuildButton(bool) override {}
-    bool TableExists(const std::string& name) override
-    {
-        TStringList names;
-        m_database.ListTableNames(names, false);
-        for (const std::string& table : names.Lines())
-            if (SameText(table, name))
-                return true;
-        return false;
-    }
-
-    long Repaints = 0;
-    std::string Messages;
-
-private:
-    TIBDatabase& m_database;
-};
-
 class TCountingRefreshView : public RefreshView {
 public:
     void Progress(TRefreshPhase, long, long) override { ++Calls; }

@@ -309,24 +309,24 @@ std::string TrimRight(const std::string& text)
     return text.substr(0, e);
 }
 
-void AppendQuotedStr(std::string& out, const std::string& text)
+void AppendQuotedStr(std::string& out, const std::string& text, char quote)
 {
-    out += '\'';
+    out += quote;
     std::size_t from = 0;
-    for (std::size_t q = text.find('\''); q != std::string::npos; q = text.find('\'', from)) {
+    for (std::size_t q = text.find(quote); q != std::string::npos; q = text.find(quote, from)) {
         out.append(text, from, q + 1 - from);
-        out += '\'';
+        out += quote;
         from = q + 1;
     }
     out.append(text, from, std::string::npos);
-    out += '\'';
+    out += quote;
 }
 
-std::string QuotedStr(const std::string& text)
+std::string QuotedStr(const std::string& text, char quote)
 {
     std::string out;
     out.reserve(text.size() + 2);
-    AppendQuotedStr(out, text);
+    AppendQuotedStr(out, text, quote);
     return out;
 }
 

@@ -100,10 +100,12 @@ std::string TrimLeft(const std::string& text);
 std::string TrimRight(const std::string& text);
 
 // The text as an SQL string literal: in single quotes, every quote inside
-// doubled. 0x27 is never the second byte of a CP932 character, so the walk
-// goes byte by byte. AppendQuotedStr appends the literal to out.
-std::string QuotedStr(const std::string& text);
-void AppendQuotedStr(std::string& out, const std::string& text);
+// doubled; with quote '"', the same as a quoted identifier or the values of
+// a CREATE DATABASE's USER and PASSWORD. Neither 0x27 nor 0x22 is ever the
+// second byte of a CP932 character, so the walk goes byte by byte.
+// AppendQuotedStr appends the literal to out.
+std::string QuotedStr(const std::string& text, char quote = '\'');
+void AppendQuotedStr(std::string& out, const std::string& text, char quote = '\'');
 
 // ASCII letters only; bytes that are the second half of a CP932 two-byte
 // character are left as they are.

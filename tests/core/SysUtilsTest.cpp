@@ -81,6 +81,8 @@ TEST(QuotedStr, DoublesQuotesOnly)
         AppendQuotedStr(out, c.text);
         EXPECT_EQ(out, "x" + c.want) << c.name;
     }
+    // The login of a CREATE DATABASE: double quotes doubled, single ones kept.
+    EXPECT_EQ(QuotedStr("pa\"ss'", '"'), "\"pa\"\"ss'\"");
 }
 
 TEST(StringList, ChangeHooksAndUpdates)
