@@ -260,13 +260,23 @@ TEST_F(EmbeddedBuild, TableFitsWhereTheServerCreates)
         {"65,536 with five padding bytes", {11001, 11001, 11001, 11001, 11001, 10500}, false},
         {"six of 12,000", {12000, 12000, 12000, 12000, 12000, 12000}, false},
     };
+    // The build's CREATE text, each case under a name of its own: made again
+    // at once under the name just dropped, a table one byte over the record
+    // size was now and then let through by the engine, which says nothing of
+    // the limit itself. TableFits refuses it either way.
+    int serial = 0;
     for (const auto& c : cases) {
         EXPECT_EQ(TableFits(c.widths), c.fits) << c.name;
-        m_widths = c.widths;
-        const bool created = m_build->CreateDictionaryTable();
+        TStringList lines;
+        CreateLines(c.widths, lines);
+        lines.RawLines()[0] = "CREATE TABLE ZIPDIC" + std::to_string(++serial) + " (";
+        bool created = true;
+        try {
+            Exec(lines.Text());
+        } catch (const EIBError&) {
+            created = false;
+        }
         EXPECT_EQ(created, c.fits) << c.name;
-        if (created)
-            Exec("DROP TABLE ZIPDIC");
     }
 }
 
