@@ -6,6 +6,8 @@
 
 #include <IBDatabase.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,4 +55,19 @@ inline void LoseConnection()
     for (const char* entry : {"isc_commit_transaction", "isc_rollback_transaction", "isc_detach_database",
                               "isc_start_multiple", "isc_database_info", "isc_commit_retaining"})
         fake::FailNext(entry, kLostConnection, 1000);
+}
+
+// The connection is lost inside the first execute for which lostHere says
+// so; the executes before it run as the fake runs them.
+inline void LoseConnectionAtExecute(std::function<bool()> lostHere)
+{
+    fake::SetHook("isc_dsql_execute",
+                  [lostHere = std::move(lostHere)](const fake::TCall&, ISC_STATUS* status, ISC_STATUS& result) {
+                      if (!lostHere())
+                          return false;
+                      LoseConnection();
+                      std::copy(kLostConnection.begin(), kLostConnection.end(), status);
+                      result = status[1];
+                      return true;
+                  });
 }

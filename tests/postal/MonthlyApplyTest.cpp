@@ -404,14 +404,7 @@ TEST(MonthlyApplyFake, LostConnectionCommitsNothing)
         return false;
     });
     int deletes = 0;
-    fake::SetHook("isc_dsql_execute", [&](const fake::TCall&, ISC_STATUS* status, ISC_STATUS& result) {
-        if (++deletes != 2)
-            return false;
-        LoseConnection();
-        std::copy(kLostConnection.begin(), kLostConnection.end(), status);
-        result = status[1];
-        return true;
-    });
+    LoseConnectionAtExecute([&] { return ++deletes == 2; });
     TSourceFolder folder;
     folder.Write(NumberedLines(3));
     TIBDatabase database;

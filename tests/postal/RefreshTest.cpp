@@ -389,14 +389,7 @@ TEST(RefreshFake, LostConnectionCommitsNothing)
         }
     });
     int blocks = 0;
-    fake::SetHook("isc_dsql_execute", [&](const fake::TCall&, ISC_STATUS* status, ISC_STATUS& result) {
-        if (prepared.rfind("EXECUTE BLOCK", 0) != 0 || ++blocks != 2)
-            return false;
-        LoseConnection();
-        std::copy(kLostConnection.begin(), kLostConnection.end(), status);
-        result = status[1];
-        return true;
-    });
+    LoseConnectionAtExecute([&] { return prepared.rfind("EXECUTE BLOCK", 0) == 0 && ++blocks == 2; });
     TSourceFolder folder;
     folder.Write(NumberedLines(600));
     TIBDatabase database;
