@@ -1,7 +1,7 @@
 // result_set_fetch TARGET [KEN_ALL.CSV] [--rounds N] [--keep]
 //
 // Fills ZIPDIC in TARGET with every record of KEN_ALL.CSV (default: unpacked
-// from ../shared/data/ken_all.zip beside the checkout), then reads the whole
+// from japanpost/ken_all.zip in the checkout), then reads the whole
 // table two ways, in alternating rounds against the same connection:
 //  - through IBQuery1 as the test search does: Open, First, then Fields 0-6
 //    AsString and Next until Eof, then Close;
@@ -66,7 +66,7 @@ std::vector<TRecord> ReadRecords(const std::string& path)
 // KEN_ALL.CSV unpacked from the shipped zip into a temporary file.
 std::string UnpackedCsv()
 {
-    const std::string zip = std::string(KX27_SOURCE_DIR) + "/../shared/data/ken_all.zip";
+    const std::string zip = std::string(KX27_SOURCE_DIR) + "/japanpost/ken_all.zip";
     char path[] = "/tmp/kx27-bench-XXXXXX";
     const int fd = mkstemp(path);
     if (fd < 0)
