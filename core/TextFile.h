@@ -3,8 +3,9 @@
 // Reading: a line ends at LF (0x0A); every CR (0x0D) is dropped from the text,
 // so CR LF ends a line and a lone CR neither ends it nor stays in it. A byte
 // 0x1A ends the file: it and everything after it are never read. Lines have no
-// length limit; the last line needs no line end. Writing: each line is
-// followed by CR LF. Every failure raises EInOutError.
+// length limit; the last line needs no line end (a strict reading asks more,
+// see TTextReader::ReadStrictly). Writing: each line is followed by CR LF.
+// Every failure raises EInOutError.
 #pragma once
 
 #include "SysUtils.h"

@@ -164,6 +164,7 @@ TRefreshReport TDictionaryRefresh::Run(const std::string& path, RefreshView& vie
                                  IntToStr(report.RowsBefore) + " rows ZIPDIC holds (a cut file?); " + unchanged);
         source.Rewind();
         TInsertPass(m_database, *transaction, widths, report.Records, view, report).Run(source);
+        source.Close();
         // The rows must be the bytes that were measured: a file written
         // while it was read (a download still running) is not stored.
         if (source.Fingerprint() != measuredRead)
