@@ -38,7 +38,9 @@ public:
     // CREATE step on a lost connection; an I/O or rollback error that cut
     // the insert pass short, after the finished texts with the counts
     // reached) for the general error handler; the build button is enabled
-    // again on every path.
+    // again on every path. A stop request (StopRequest.h; only the commands
+    // make one) ends the measuring pass, and the insert pass before its next
+    // record, with EStopped, raised like those errors.
     void Run(const std::string& path, DictionaryBuildView& view);
 
     // The statement steps: true when the statement was committed. A failing

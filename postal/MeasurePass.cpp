@@ -2,6 +2,7 @@
 
 #include "SourceFile.h"
 
+#include <StopRequest.h>
 #include <SysUtils.h>
 
 #include <climits>
@@ -41,6 +42,7 @@ TMeasureResult MeasurePass(const std::string& path, TColumnWidths& widths, int& 
     try {
         while (!source.Eof()) {
             source.ReadLine();
+            ThrowIfStopRequested();
             if (view.EscapeDown()) {
                 escaped = true;
                 break;

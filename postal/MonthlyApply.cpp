@@ -6,6 +6,7 @@
 
 #include <IBSQL.h>
 #include <ScopeExit.h>
+#include <StopRequest.h>
 #include <SysUtils.h>
 
 #include <algorithm>
@@ -47,6 +48,7 @@ void ReadRecords(const std::string& path, F onRecord)
         } catch (const EInOutError& e) {
             throw Unreadable(path, e);
         }
+        ThrowIfStopRequested();
         if (source.TakeRecord(record))
             onRecord(record, line);
     }
@@ -226,7 +228,7 @@ TApplyReport TMonthlyApply::Run(const TApplyFiles& files, bool dryRun, RefreshVi
         if (dryRun)
             RollbackQuietly(*transaction);
         else
-            transaction->Commit();
+            CommitUnlessStopped(*transaction);
     } catch (const EInOutError& e) {
         RollbackQuietly(*transaction);
         throw Unreadable(files.AddPath, e);

@@ -146,7 +146,7 @@ TRefreshReport TDictionaryRefresh::Run(const std::string& path, RefreshView& vie
             report.RowsBefore = std::max(remove->AffectedRows(), 0);
         }
         TInsertPass(m_database, *transaction, widths, report.Records, view, report).Run(path);
-        transaction->Commit();
+        CommitUnlessStopped(*transaction);
     } catch (const EDatabaseError&) {
         RollbackQuietly(*transaction);
         throw;

@@ -70,7 +70,9 @@ public:
     // file is committed before the rows' transaction starts: when the rows
     // then roll back they are exactly the old ones, in a table that keeps
     // its new widths (a table created for them stays, empty). A read error
-    // of the second pass raises ESourceUnusable after that rollback.
+    // of the second pass raises ESourceUnusable after that rollback. A stop
+    // request (StopRequest.h), polled per line and per block, raises
+    // EStopped after the same rollback; none is committed after a stop.
     TRefreshReport Run(const std::string& path, RefreshView& view);
 
 private:
