@@ -14,11 +14,13 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +33,7 @@ namespace {
 
 struct TRun {
     int Status = -1;   // the exit status; -1 when the process did not exit by itself
+    int Signal = 0;    // the signal that ended it, if one did
     std::string Out;
     std::string Err;
 };
@@ -54,9 +57,15 @@ std::vector<std::string> ChildEnvironment(const TEnv& set)
     return env;
 }
 
+// Runs in the child just before the program starts (only calls that are
+// safe after a fork); started runs here with the child's id once it exists.
+using TInChild = std::function<void()>;
+using TStarted = std::function<void(pid_t)>;
+
 // Runs the program to its end (a bound of minutes keeps a hang from
 // stopping the run), collecting both streams.
-TRun RunProgram(const fs::path& exe, const std::vector<std::string>& args, const TEnv& set = {})
+TRun RunProgram(const fs::path& exe, const std::vector<std::string>& args, const TEnv& set = {},
+                const TInChild& inChild = {}, const TStarted& started = {})
 {
     int out[2], err[2];
     if (::pipe(out) != 0 || ::pipe(err) != 0)
@@ -68,6 +77,8 @@ TRun RunProgram(const fs::path& exe, const std::vector<std::string>& args, const
         ::dup2(err[1], STDERR_FILENO);
         for (int fd : {out[0], out[1], err[0], err[1]})
             ::close(fd);
+        if (inChild)
+            inChild();
         std::vector<char*> argv{const_cast<char*>(exe.c_str())};
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
@@ -81,6 +92,8 @@ TRun RunProgram(const fs::path& exe, const std::vector<std::string>& args, const
     }
     ::close(out[1]);
     ::close(err[1]);
+    if (started)
+        started(child);
     TRun run;
     pollfd fds[] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     std::string* into[] = {&run.Out, &run.Err};
@@ -103,14 +116,17 @@ TRun RunProgram(const fs::path& exe, const std::vector<std::string>& args, const
             }
         }
     }
-    if (open > 0)
-        ::kill(child, SIGKILL);
     for (const pollfd& p : fds)
         if (p.fd >= 0)
             ::close(p.fd);
     int status = 0;
-    ::waitpid(child, &status, 0);
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= end)
+            ::kill(child, SIGKILL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.Signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return run;
 }
 
@@ -444,4 +460,26 @@ TEST_F(CommandLine, ApplyAMonthsPair)
     }
     EXPECT_TRUE(WindowLines(database, "0600001").empty());
     EXPECT_EQ(WindowLines(database, "0600010").size(), 1u);
+}
+
+// Started with standard output and error closed, as some launchers start
+// jobs: the refresh completes on the embedded engine, and none of its text
+// ends up in the engine's lock files.
+TEST_F(CommandLine, ClosedOutputAndErrorTakeNoFileOfTheEngine)
+{
+    const fs::path locks = m_dir / "locks";
+    fs::create_directory(locks);
+    const TRun run = RunProgram(m_exe, {"refresh"}, {{"FIREBIRD_LOCK", locks.string()}}, [] {
+        ::close(STDOUT_FILENO);
+        ::close(STDERR_FILENO);
+    });
+    EXPECT_EQ(run.Status, 0);
+    EXPECT_EQ(WindowLines((m_dir / "T.FDB").string(), "0").size(), 8u);
+    int files = 0;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(locks))
+        if (entry.is_regular_file()) {
+            ++files;
+            EXPECT_FALSE(Has(ReadFile(entry.path()), "ZIPDIC")) << entry.path();
+        }
+    EXPECT_GT(files, 0);
 }
