@@ -575,8 +575,8 @@ const char* const Footer =
     "  3  a database error: cannot connect, ZIPDIC of another shape, the server refused or the connection\n"
     "     was lost; the message says what changed (for refresh and apply: nothing)\n"
     "  4  standard output could not be written; the work itself was done (the message says what it did)\n"
-    "  130, 143  stopped by SIGINT or SIGTERM: refresh and apply before their commit change nothing, after it\n"
-    "     they are complete; build says what it left; the message says which";
+    "  130  stopped by SIGINT, 143 by SIGTERM: a refresh or apply stopped before its commit changed nothing,\n"
+    "     one that reached its commit is complete; a build says what it left; the message says which";
 
 } // namespace
 
