@@ -32,10 +32,11 @@ struct TMeasureResult {
 // lines that give a record; every 500th record shows "読取中：<n>行目".
 // The Escape key is polled once per line, after the line is read; when it is
 // down the file is closed, the lines show "[ESC]キーを押しました" and "＜中断＞",
-// and the result is moEscaped. A stop request (StopRequest.h), polled per
-// line too, raises EStopped with the file closed. A failing read or close closes the file and
+// and the result is moEscaped. A failing read or close closes the file and
 // gives moReadError with what was reached, and the error with it, so that
 // the build can go on as it decides. A failing open raises EInOutError with
 // nothing read: no widths are to be trusted then. The build button is the
 // caller's to enable.
+// A stop request (StopRequest.h), polled per line too, raises EStopped with
+// the file closed.
 TMeasureResult MeasurePass(const std::string& path, TColumnWidths& widths, int& readCount, BuildView& view);
