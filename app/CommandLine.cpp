@@ -127,7 +127,7 @@ void LoadCommandSettings(const TOptions& options)
 // The connection the window makes when it is shown: with the create-database
 // attempt first when asked, so that a fresh set-up works unattended too.
 // Null, with the reason written, when there is none.
-std::unique_ptr<TComponents> Connect(TTerminal& terminal, bool createFirst)
+std::unique_ptr<TComponents> Attach(TTerminal& terminal, bool createFirst)
 {
     if (DataFolder.empty() || DatabaseFileName.empty()) {
         terminal.Diagnostic("the settings name no database (the data folder or the database file name is empty); "
@@ -155,7 +155,20 @@ std::unique_ptr<TComponents> Connect(TTerminal& terminal, bool createFirst)
             terminal.Diagnostic(line);
         return nullptr;
     }
-    InstallStopSignals();   // in place of the client library's, which its first attach put over ours
+    return components;
+}
+
+// Attach with SIGTERM and SIGINT held back. The client library's first
+// attach puts a handler of its own over ours, and a signal that handler takes
+// shuts every attachment of the process down ("connection shutdown"), even
+// after ours is back. Held back, a signal waits for ours, put back before it
+// is taken; and the threads the library starts meanwhile (the embedded
+// engine's) keep the two held back for good, so that this thread takes them.
+std::unique_ptr<TComponents> Connect(TTerminal& terminal, bool createFirst)
+{
+    const TStopSignalsHeld held;
+    std::unique_ptr<TComponents> components = Attach(terminal, createFirst);
+    InstallStopSignals();
     return components;
 }
 

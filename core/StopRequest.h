@@ -39,13 +39,13 @@ void ClearStopRequest() noexcept;
 
 // Puts the commands' handlers for SIGTERM and SIGINT in place: they only
 // request the stop. A signal ignored when the program started stays ignored
-// (nohup, background jobs); the two are unblocked, so that a job started
+// (a background job's SIGINT); the two are unblocked, so that a job started
 // with them blocked can still be stopped (one already pending is taken now).
 // Call it before the client library's first attach and again after it: that
-// attach installs a handler of the library's own over ours, which passes the
-// signals on to the handler it replaced but never takes their default action
-// (the window's TerminationSignals.cpp says more); calling again puts ours
-// back. No effect on Windows.
+// attach installs a handler of the library's own over ours (the window's
+// TerminationSignals.cpp says more), and one that this handler takes shuts
+// the process's attachments down. Hold the two back (TStopSignalsHeld) from
+// before the attach until this has put ours back. No effect on Windows.
 void InstallStopSignals() noexcept;
 
 // While it lives, SIGTERM and SIGINT wait for this thread: a check of the
