@@ -29,18 +29,6 @@ const char* EStopped::what() const noexcept
     }
 }
 
-const char* SignalName(int signal) noexcept
-{
-    switch (signal) {
-    case SIGTERM:
-        return "SIGTERM";
-    case SIGINT:
-        return "SIGINT";
-    default:
-        return "a signal";
-    }
-}
-
 void RequestStop(int signal) noexcept
 {
     int none = 0;

@@ -24,9 +24,6 @@ private:
     int m_signal;
 };
 
-// "SIGTERM", "SIGINT", or "a signal" for any other.
-const char* SignalName(int signal) noexcept;
-
 // Records the request; the first signal is the one kept. Async-signal-safe.
 void RequestStop(int signal) noexcept;
 // The signal of the request, 0 while there is none.
