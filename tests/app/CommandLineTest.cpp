@@ -556,7 +556,7 @@ TEST_F(CommandLine, StopSignalAfterTheCommit)
     ::fcntl(held[1], F_SETFL, 0);
     std::thread signaller;
     const TRun run = RunProgram(
-        m_exe, {"refresh", other}, {},
+        m_exe, {"refresh", "--allow-shrink", other}, {},
         [&held] {
             ::dup2(held[1], STDOUT_FILENO);
             ::close(held[0]);
