@@ -217,6 +217,21 @@ void TInsertPass::Run(const std::string& path)
     }
 }
 
+void TInsertPass::Run(const std::vector<TDictionaryRecord>& records, const std::vector<long>& lines)
+{
+    int filled = 0;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        m_records[static_cast<std::size_t>(filled)] = records[i];
+        m_lines[static_cast<std::size_t>(filled)] = lines[i];
+        if (++filled == m_rowsPerBlock) {
+            SendBlock(filled);
+            filled = 0;
+        }
+    }
+    if (filled > 0)
+        SendBlock(filled);
+}
+
 TIBSQL& TInsertPass::Block(int rows)
 {
     std::unique_ptr<TIBSQL>& block = rows == m_rowsPerBlock ? m_fullBlock : m_lastBlock;

@@ -79,6 +79,9 @@ public:
     TInsertPass& operator=(const TInsertPass&) = delete;
 
     void Run(const std::string& path);
+    // The same pass over records already in memory, records[i] from line
+    // lines[i] of its file (the lines the report names).
+    void Run(const std::vector<TDictionaryRecord>& records, const std::vector<long>& lines);
 
 private:
     TIBSQL& Block(int rows);
