@@ -96,9 +96,9 @@ struct TScan {
 
 // One pass over ZIPDIC's rows in the transaction (the table has no index, so
 // a search per record would read it once per record). Equal records form a
-// multiset: n equal delete records take at most n equal rows, the first of
-// them in file order; an add record given n times is present when n rows
-// equal it. An add record whose postal code is longer than the ZIP column is
+// multiset: n equal delete records take at most n equal rows (when there are
+// fewer, the records first in the file take them); an add record given n
+// times is present when n rows equal it. An add record whose postal code is longer than the ZIP column is
 // left out: the server refuses it every time. Keeps the records' keys and
 // the keys of the rows taken, never the table.
 TScan ScanTable(TIBDatabase& database, TIBTransaction& transaction, const TFileRecords& deletes,
