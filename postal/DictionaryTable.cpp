@@ -182,9 +182,10 @@ void Bind(TIBXSQLDA& input, int first, const TDictionaryRecord& record)
 }
 
 TInsertPass::TInsertPass(TIBDatabase& database, TIBTransaction& transaction, const TTableWidths& widths, long total,
-                         RefreshView& view, TRefreshReport& report)
+                         RefreshView& view, TRefreshReport& report, int rowsPerBlock)
     : m_database(database), m_transaction(transaction), m_widths(widths), m_total(total), m_view(view),
-      m_report(report), m_rowsPerBlock(RowsPerBlock(widths))
+      m_report(report),
+      m_rowsPerBlock(rowsPerBlock > 0 ? std::min(rowsPerBlock, RowsPerBlock(widths)) : RowsPerBlock(widths))
 {
     m_records.resize(static_cast<std::size_t>(m_rowsPerBlock));
     m_lines.resize(static_cast<std::size_t>(m_rowsPerBlock));

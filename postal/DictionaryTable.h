@@ -72,9 +72,12 @@ void Bind(TIBXSQLDA& input, int first, const TDictionaryRecord& record);
 // caller to roll back. Progress is rpStoring, done of total.
 class TInsertPass {
 public:
-    // Nothing is owned; all must outlive the pass.
+    // Nothing is owned; all must outlive the pass. rowsPerBlock caps the
+    // rows of a block below the most the server takes (RowsPerBlock), for a
+    // few records, where preparing a block costs more than sending its rows;
+    // 0 leaves the most.
     TInsertPass(TIBDatabase& database, TIBTransaction& transaction, const TTableWidths& widths, long total,
-                RefreshView& view, TRefreshReport& report);
+                RefreshView& view, TRefreshReport& report, int rowsPerBlock = 0);
     TInsertPass(const TInsertPass&) = delete;
     TInsertPass& operator=(const TInsertPass&) = delete;
 

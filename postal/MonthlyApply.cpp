@@ -17,9 +17,12 @@
 
 namespace {
 
-// A block deletes as many rows as the server allows table contexts in one
-// request: one per DELETE (measured on Firebird 3, as for the insert blocks).
-constexpr int kKeysPerBlock = 256;
+// Rows per block of deletes and of inserts. A month's few thousand rows go
+// in small blocks: preparing a block costs far more than running it, and
+// the refresh's blocks of up to 256 rows would spend most of an apply being
+// prepared (measured on Firebird 3, embedded: 380 inserts in blocks of 256
+// and 124 rows, 0.25 s; in blocks of 32, 0.02 s).
+constexpr int kRowsPerBlock = 32;
 
 ESourceUnusable Unreadable(const std::string& path, const Exception& e)
 {
@@ -182,27 +185,26 @@ std::string DeleteBlockText(int rows)
     return text + "END";
 }
 
-// Deletes the rows of the keys, a block at a time; progress is rpStoring,
-// the rows deleted so far of total.
+// Deletes the rows of the keys, a block at a time, through one prepared
+// block: the last is filled up with its last key again, whose second DELETE
+// finds its row gone. Progress is rpStoring, the rows deleted so far of
+// total.
 void DeleteRows(TIBDatabase& database, TIBTransaction& transaction, const std::vector<std::string>& keys,
                 RefreshView& view, long total)
 {
-    std::unique_ptr<TIBSQL> fullBlock;
-    std::unique_ptr<TIBSQL> lastBlock;
-    for (std::size_t from = 0; from < keys.size(); from += kKeysPerBlock) {
-        const int rows = static_cast<int>(std::min<std::size_t>(kKeysPerBlock, keys.size() - from));
-        std::unique_ptr<TIBSQL>& block = rows == kKeysPerBlock ? fullBlock : lastBlock;
-        if (!block) {
-            block = NewStatement(database, transaction, DeleteBlockText(rows), true);
-            block->Prepare();
-        }
-        TIBXSQLDA& input = block->InputArea();
-        for (int r = 0; r < rows; ++r) {
-            const std::string& key = keys[from + static_cast<std::size_t>(r)];
-            input[r].AssignBytes(key.data(), key.size());
+    if (keys.empty())
+        return;
+    const std::size_t rows = std::min<std::size_t>(kRowsPerBlock, keys.size());
+    auto block = NewStatement(database, transaction, DeleteBlockText(static_cast<int>(rows)), true);
+    block->Prepare();
+    TIBXSQLDA& input = block->InputArea();
+    for (std::size_t from = 0; from < keys.size(); from += rows) {
+        for (std::size_t r = 0; r < rows; ++r) {
+            const std::string& key = keys[std::min(from + r, keys.size() - 1)];
+            input[static_cast<int>(r)].AssignBytes(key.data(), key.size());
         }
         block->ExecPrepared();
-        view.Progress(rpStoring, static_cast<long>(from) + rows, total);
+        view.Progress(rpStoring, static_cast<long>(std::min(from + rows, keys.size())), total);
     }
 }
 
@@ -297,7 +299,7 @@ TApplyReport TMonthlyApply::Run(const TApplyFiles& files, bool dryRun, RefreshVi
         if (!adds.Records.empty()) {
             TStoringView storing(view, report.DeleteRecords, total);
             TRefreshReport inserts;
-            TInsertPass(m_database, *transaction, widths, report.AddRecords, storing, inserts)
+            TInsertPass(m_database, *transaction, widths, report.AddRecords, storing, inserts, kRowsPerBlock)
                 .Run(adds.Records, adds.Lines);
             report.Inserted = inserts.Inserted;
             report.Refused = std::move(inserts.Refused);

@@ -111,6 +111,14 @@ std::string Row(const std::string& zip, const std::string& town = "T")
 
 TEST_F(MonthlyApplyTest, SmallPairs)
 {
+    // More deletes than one block takes: all rows but one go.
+    std::vector<std::string> many;
+    std::string manyDeleted;
+    for (int i = 0; i < 75; ++i) {
+        many.push_back(std::to_string(1000100 + i));
+        if (i != 40)
+            manyDeleted += Line(many.back());
+    }
     const struct {
         const char* name;
         std::vector<std::string> table;
@@ -146,6 +154,7 @@ TEST_F(MonthlyApplyTest, SmallPairs)
         {"deletes and adds overlap; two equal delete records take two rows", {"1000001", "1000001", "1000001"},
          Line("1000001") + Line("1000009") + Line("1000001"), Line("1000001") + Line("1000002"), false,
          {Row("1000001"), Row("1000001"), Row("1000002")}, 2, {2}, 2, {}, {}, false, 3},
+        {"deletes over several blocks", many, manyDeleted, "", false, {Row("1000140")}, 74, {}, 0, {}, {}, false, 1},
         {"an add record more often than in the table", {"1000001", "1000002"},
          Line("1000009"), Line("1000002") + Line("1000002"), false,
          {Row("1000001"), Row("1000002"), Row("1000002"), Row("1000002")}, 0, {1}, 2, {}, {},
