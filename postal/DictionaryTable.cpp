@@ -190,9 +190,10 @@ void Bind(TIBXSQLDA& input, int first, const TDictionaryRecord& record)
 }
 
 TInsertPass::TInsertPass(TIBDatabase& database, TIBTransaction& transaction, const TTableWidths& widths, long total,
-                         RefreshView& view, TRefreshReport& report)
+                         RefreshView& view, TRefreshReport& report, int rowsPerBlock)
     : m_database(database), m_transaction(transaction), m_widths(widths), m_total(total), m_view(view),
-      m_report(report), m_rowsPerBlock(RowsPerBlock(widths))
+      m_report(report),
+      m_rowsPerBlock(rowsPerBlock > 0 ? std::min(rowsPerBlock, RowsPerBlock(widths)) : RowsPerBlock(widths))
 {
     m_records.resize(static_cast<std::size_t>(m_rowsPerBlock));
     m_lines.resize(static_cast<std::size_t>(m_rowsPerBlock));
@@ -222,6 +223,21 @@ void TInsertPass::Run(TSourceFile& source)
         if (!source.TakeRecord(m_records[static_cast<std::size_t>(filled)]))
             continue;
         m_lines[static_cast<std::size_t>(filled)] = line;
+        if (++filled == m_rowsPerBlock) {
+            SendBlock(filled);
+            filled = 0;
+        }
+    }
+    if (filled > 0)
+        SendBlock(filled);
+}
+
+void TInsertPass::Run(const std::vector<TDictionaryRecord>& records, const std::vector<long>& lines)
+{
+    int filled = 0;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        m_records[static_cast<std::size_t>(filled)] = records[i];
+        m_lines[static_cast<std::size_t>(filled)] = lines[i];
         if (++filled == m_rowsPerBlock) {
             SendBlock(filled);
             filled = 0;

@@ -80,9 +80,12 @@ void Bind(TIBXSQLDA& input, int first, const TDictionaryRecord& record);
 // each block and each row sent alone. Progress is rpStoring, done of total.
 class TInsertPass {
 public:
-    // Nothing is owned; all must outlive the pass.
+    // Nothing is owned; all must outlive the pass. rowsPerBlock caps the
+    // rows of a block below the most the server takes (RowsPerBlock), for a
+    // few records, where preparing a block costs more than sending its rows;
+    // 0 leaves the most.
     TInsertPass(TIBDatabase& database, TIBTransaction& transaction, const TTableWidths& widths, long total,
-                RefreshView& view, TRefreshReport& report);
+                RefreshView& view, TRefreshReport& report, int rowsPerBlock = 0);
     TInsertPass(const TInsertPass&) = delete;
     TInsertPass& operator=(const TInsertPass&) = delete;
 
@@ -90,6 +93,9 @@ public:
     void Run(const std::string& path);
     // Reads an open source from where it stands to its end; it stays open.
     void Run(TSourceFile& source);
+    // The same pass over records already in memory, records[i] from line
+    // lines[i] of its file (the lines the report names).
+    void Run(const std::vector<TDictionaryRecord>& records, const std::vector<long>& lines);
 
 private:
     TIBSQL& Block(int rows);

@@ -10,16 +10,20 @@
 #include <SysUtils.h>
 
 #include <algorithm>
+#include <memory>
 #include <set>
+#include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace {
 
-const char* const DeleteText =
-    "DELETE FROM ZIPDIC WHERE ZIP IS NOT DISTINCT FROM ? AND ADK1 IS NOT DISTINCT FROM ? "
-    "AND ADK2 IS NOT DISTINCT FROM ? AND ADK3 IS NOT DISTINCT FROM ? AND ADR1 IS NOT DISTINCT FROM ? "
-    "AND ADR2 IS NOT DISTINCT FROM ? AND ADR3 IS NOT DISTINCT FROM ? ROWS 1";
-const char* const RowsText = "SELECT ZIP, ADK1, ADK2, ADK3, ADR1, ADR2, ADR3 FROM ZIPDIC";
+// Rows per block of deletes and of inserts. A month's few thousand rows go
+// in small blocks: preparing a block costs far more than running it, and
+// the refresh's blocks of up to 256 rows would spend most of an apply being
+// prepared (measured on Firebird 3, embedded: 380 inserts in blocks of 256
+// and 124 rows, 0.25 s; in blocks of 32, 0.02 s).
+constexpr int kRowsPerBlock = 32;
 
 ESourceUnusable Unreadable(const std::string& path, const Exception& e)
 {
@@ -67,63 +71,158 @@ void RequireRecords(const std::string& path, long records)
         throw ESourceUnusable(path + ": no line gives a record");
 }
 
-// The seven values as one key, a NULL apart from an empty text.
-template <typename Value>
-std::string RowKey(Value value)
+// A file's records as read, each with its line.
+struct TFileRecords {
+    std::vector<TDictionaryRecord> Records;
+    std::vector<long> Lines;
+};
+
+// Appends one value to a row's key: NULL (data nullptr) apart from every
+// text, and trailing blanks left out, since the server compares VARCHARs of
+// character set NONE so ('T' = 'T  '). A blank is never the second byte of
+// a CP932 character.
+void AddToKey(std::string& key, const char* data, std::size_t length)
+{
+    if (!data) {
+        key += '\xFF';
+        return;
+    }
+    while (length > 0 && data[length - 1] == ' ')
+        --length;
+    key += '\x01';
+    key += IntToStr(static_cast<long long>(length));
+    key += ':';
+    key.append(data, length);
+}
+
+// A record's key: an empty slot is stored as NULL.
+std::string RecordKey(const TDictionaryRecord& record)
 {
     std::string key;
-    for (int k = 0; k < rsCount; ++k) {
-        const std::string* text = value(k);
-        if (!text) {
-            key += '\xFF';
-            continue;
-        }
-        key += '\x01';
-        key += IntToStr(static_cast<long long>(text->size()));
-        key += ':';
-        key += *text;
-    }
+    for (const std::string& value : record.Slots)
+        AddToKey(key, value.empty() ? nullptr : value.data(), value.size());
     return key;
 }
 
-// True when every record of the add file has a row equal to it, a record
-// given n times n rows. A postal code longer than the ZIP column is left
-// out: the server refuses that record every time. One pass over the table's
-// rows rather than a search per record: the table has no index.
-bool AddRecordsPresent(TIBDatabase& database, TIBTransaction& transaction, const std::string& addPath, int zipWidth)
+// What one scan of ZIPDIC finds for the month's records.
+struct TScan {
+    long Rows = 0;
+    std::vector<std::string> Keys;   // RDB$DB_KEY of the rows the delete records take
+    std::vector<long> Unmatched;     // lines of the delete records that take none
+    bool AddsPresent = true;         // every add record has a row equal to it
+};
+
+// One pass over ZIPDIC's rows in the transaction (the table has no index, so
+// a search per record would read it once per record). Equal records form a
+// multiset: n equal delete records take at most n equal rows (when there are
+// fewer, the records first in the file take them); an add record given n
+// times is present when n rows equal it. An add record whose postal code is
+// longer than the ZIP column is left out: the server refuses it every time.
+// Keeps the records' keys and the keys of the rows taken, never the table.
+TScan ScanTable(TIBDatabase& database, TIBTransaction& transaction, const TFileRecords& deletes,
+                const TFileRecords& adds, int zipWidth)
 {
-    if (addPath.empty())
-        return true;
-    std::unordered_map<std::string, long> wanted;
+    struct TWanted {
+        long Deletes = 0;
+        long Taken = 0;
+        long Adds = 0;
+        long Seen = 0;
+    };
+    std::unordered_map<std::string, TWanted> wanted;
+    std::vector<TWanted*> deleteOf;   // per delete record
+    deleteOf.reserve(deletes.Records.size());
+    for (const TDictionaryRecord& record : deletes.Records) {
+        TWanted& w = wanted[RecordKey(record)];
+        ++w.Deletes;
+        deleteOf.push_back(&w);   // unordered_map never moves its elements
+    }
     long missing = 0;
-    ReadRecords(addPath, [&](const TDictionaryRecord& record, long) {
-        if (record.Slots[rsZip].size() > static_cast<std::size_t>(zipWidth))
-            return;
-        ++wanted[RowKey([&record](int k) { return record.Slots[k].empty() ? nullptr : &record.Slots[k]; })];
-        ++missing;
-    });
-    auto rows = NewStatement(database, transaction, RowsText, false);
+    for (const TDictionaryRecord& record : adds.Records)
+        if (record.Slots[rsZip].size() <= static_cast<std::size_t>(zipWidth)) {
+            ++wanted[RecordKey(record)].Adds;
+            ++missing;
+        }
+
+    TScan scan;
+    auto rows = NewStatement(database, transaction,
+                             "SELECT RDB$DB_KEY, ZIP, ADK1, ADK2, ADK3, ADR1, ADR2, ADR3 FROM ZIPDIC", false);
     rows->SetGoToFirstRecordOnExecute(false);
     rows->ExecQuery();
-    std::string texts[rsCount];
-    while (missing > 0) {
-        TIBXSQLDA* row = rows->Fetch();
-        if (!row)
-            break;
-        const std::string key = RowKey([&](int k) -> const std::string* {
-            if ((*row)[k].IsNull())
-                return nullptr;
-            texts[k] = (*row)[k].AsText();
-            return &texts[k];
-        });
+    std::string key;
+    std::string text;
+    while (TIBXSQLDA* row = rows->Fetch()) {
+        ThrowIfStopRequested();
+        ++scan.Rows;
+        key.clear();
+        for (int k = 0; k < rsCount; ++k) {
+            const TIBXSQLVAR& value = (*row)[k + 1];
+            if (value.IsNull()) {
+                AddToKey(key, nullptr, 0);
+            } else {
+                text = value.AsText();
+                AddToKey(key, text.data(), text.size());
+            }
+        }
         const auto found = wanted.find(key);
-        if (found != wanted.end() && found->second > 0) {
-            --found->second;
+        if (found == wanted.end())
+            continue;
+        TWanted& w = found->second;
+        if (w.Taken < w.Deletes) {
+            ++w.Taken;
+            scan.Keys.push_back((*row)[0].AsText());
+        }
+        if (w.Seen < w.Adds) {
+            ++w.Seen;
             --missing;
         }
     }
     rows->Close();
-    return missing == 0;
+    scan.AddsPresent = missing == 0;
+    for (std::size_t i = 0; i < deleteOf.size(); ++i) {
+        TWanted& w = *deleteOf[i];
+        if (w.Taken > 0)
+            --w.Taken;
+        else
+            scan.Unmatched.push_back(deletes.Lines[i]);
+    }
+    return scan;
+}
+
+// EXECUTE BLOCK deleting the rows of `rows` row keys, given as positional
+// parameters in the raw bytes the scan read.
+std::string DeleteBlockText(int rows)
+{
+    std::string text = "EXECUTE BLOCK (";
+    for (int r = 0; r < rows; ++r)
+        text += (r ? ",K" : "K") + IntToStr(r) + " CHAR(8) CHARACTER SET OCTETS = ?";
+    text += ")\r\nAS BEGIN\r\n";
+    for (int r = 0; r < rows; ++r)
+        text += "DELETE FROM ZIPDIC WHERE RDB$DB_KEY = :K" + IntToStr(r) + ";\r\n";
+    return text + "END";
+}
+
+// Deletes the rows of the keys, a block at a time, through one prepared
+// block: the last is filled up with its last key again, whose second DELETE
+// finds its row gone. Progress is rpStoring, the rows deleted so far of
+// total.
+void DeleteRows(TIBDatabase& database, TIBTransaction& transaction, const std::vector<std::string>& keys,
+                RefreshView& view, long total)
+{
+    if (keys.empty())
+        return;
+    const std::size_t rows = std::min<std::size_t>(kRowsPerBlock, keys.size());
+    auto block = NewStatement(database, transaction, DeleteBlockText(static_cast<int>(rows)), true);
+    block->Prepare();
+    TIBXSQLDA& input = block->InputArea();
+    for (std::size_t from = 0; from < keys.size(); from += rows) {
+        ThrowIfStopRequested();
+        for (std::size_t r = 0; r < rows; ++r) {
+            const std::string& key = keys[std::min(from + r, keys.size() - 1)];
+            input[static_cast<int>(r)].AssignBytes(key.data(), key.size());
+        }
+        block->ExecPrepared();
+        view.Progress(rpStoring, static_cast<long>(std::min(from + rows, keys.size())), total);
+    }
 }
 
 // The insert pass's progress after the deletes' in one count.
@@ -147,20 +246,28 @@ TApplyReport TMonthlyApply::Run(const TApplyFiles& files, bool dryRun, RefreshVi
     TApplyReport report;
     report.DryRun = dryRun;
 
-    // Both files whole first: a file that cannot be read changes nothing.
+    // Both files whole first: a file that cannot be read changes nothing,
+    // and the rows stored are the bytes read here, whatever the files hold
+    // later.
     long read = 0;
-    if (!files.DeletePath.empty())
-        ReadRecords(files.DeletePath, [&](const TDictionaryRecord&, long) {
-            ++report.DeleteRecords;
+    const auto readInto = [&](const std::string& path, TFileRecords& into) {
+        if (path.empty())
+            return;
+        ReadRecords(path, [&](const TDictionaryRecord& record, long line) {
+            into.Records.push_back(record);
+            into.Lines.push_back(line);
             view.Progress(rpMeasuring, ++read, 0);
         });
+    };
+    TFileRecords deletes;
+    TFileRecords adds;
+    readInto(files.DeletePath, deletes);
+    readInto(files.AddPath, adds);
+    report.DeleteRecords = static_cast<long>(deletes.Records.size());
+    report.AddRecords = static_cast<long>(adds.Records.size());
     TColumnWidths measured{};
-    if (!files.AddPath.empty())
-        ReadRecords(files.AddPath, [&](const TDictionaryRecord& record, long) {
-            ++report.AddRecords;
-            WidenColumns(measured, record.Slots);
-            view.Progress(rpMeasuring, ++read, 0);
-        });
+    for (const TDictionaryRecord& record : adds.Records)
+        WidenColumns(measured, record.Slots);
     RequireRecords(files.DeletePath, report.DeleteRecords);
     RequireRecords(files.AddPath, report.AddRecords);
 
@@ -190,66 +297,50 @@ TApplyReport TMonthlyApply::Run(const TApplyFiles& files, bool dryRun, RefreshVi
     auto transaction = NewTransaction(m_database, kReservingParams);
     StartReserving(*transaction);
     try {
-        report.RowsBefore = CountDictionaryRows(m_database, *transaction);
-        if (!files.DeletePath.empty()) {
-            auto remove = NewStatement(m_database, *transaction, DeleteText, true);
-            remove->Prepare();
-            long done = 0;
-            ReadRecords(files.DeletePath, [&](const TDictionaryRecord& record, long line) {
-                bool matched = false;
-                if (RecordFits(record, widths)) {   // a longer value has no row to match
-                    Bind(remove->InputArea(), 0, record);
-                    remove->ExecPrepared();
-                    matched = remove->AffectedRows() > 0;
-                }
-                if (matched)
-                    ++report.Deleted;
-                else
-                    report.Unmatched.push_back(line);
-                view.Progress(rpStoring, ++done, report.DeleteRecords + report.AddRecords);
-            });
-        }
-
-        // A record wider than its column has no equal row: no need to look.
-        if (report.Deleted == 0 && report.WidenedColumns.empty() &&
-            AddRecordsPresent(m_database, *transaction, files.AddPath, shape.Widths[rsZip])) {
+        const TScan scan = ScanTable(m_database, *transaction, deletes, adds, shape.Widths[rsZip]);
+        report.RowsBefore = scan.Rows;
+        report.Unmatched = scan.Unmatched;
+        // Decided before anything is deleted. A record wider than its column
+        // has no equal row, so a widening means the month is not there yet.
+        if (scan.Keys.empty() && report.WidenedColumns.empty() && scan.AddsPresent) {
             RollbackQuietly(*transaction);
             report.AlreadyApplied = true;
             report.RowsAfter = report.RowsBefore;
             return report;
         }
 
-        long fitOnlyWidened = 0;   // a dry run's records that the widening would let in
-        if (!files.AddPath.empty()) {
-            TStoringView storing(view, report.DeleteRecords, report.DeleteRecords + report.AddRecords);
+        const long total = report.DeleteRecords + report.AddRecords;
+        DeleteRows(m_database, *transaction, scan.Keys, view, total);
+        report.Deleted = static_cast<long>(scan.Keys.size());
+        if (report.DeleteRecords > report.Deleted)
+            view.Progress(rpStoring, report.DeleteRecords, total);   // the unmatched ones are done too
+
+        if (!adds.Records.empty()) {
+            TStoringView storing(view, report.DeleteRecords, total);
             TRefreshReport inserts;
-            TInsertPass(m_database, *transaction, widths, report.AddRecords, storing, inserts).Run(files.AddPath);
+            TInsertPass(m_database, *transaction, widths, report.AddRecords, storing, inserts, kRowsPerBlock)
+                .Run(adds.Records, adds.Lines);
             report.Inserted = inserts.Inserted;
             report.Refused = std::move(inserts.Refused);
             if (dryRun && !report.WidenedColumns.empty()) {
+                // Refused only for want of the widening the run would make.
                 std::set<long> lines;
-                ReadRecords(files.AddPath, [&](const TDictionaryRecord& record, long line) {
-                    if (!RecordFits(record, widths) && RecordFits(record, wanted))
-                        lines.insert(line);
-                });
+                for (std::size_t i = 0; i < adds.Records.size(); ++i)
+                    if (!RecordFits(adds.Records[i], widths) && RecordFits(adds.Records[i], wanted))
+                        lines.insert(adds.Lines[i]);
                 const auto before = report.Refused.size();
                 std::erase_if(report.Refused, [&lines](const TRefusedRecord& r) { return lines.count(r.Line) > 0; });
-                fitOnlyWidened = static_cast<long>(before - report.Refused.size());
-                report.Inserted += fitOnlyWidened;
+                report.Inserted += static_cast<long>(before - report.Refused.size());
             }
         }
 
-        report.RowsAfter = CountDictionaryRows(m_database, *transaction) + fitOnlyWidened;
+        // The transaction reserves the table: no other one changed it, and
+        // every key deleted its row.
+        report.RowsAfter = report.RowsBefore - report.Deleted + report.Inserted;
         if (dryRun)
             RollbackQuietly(*transaction);
         else
             CommitUnlessStopped(*transaction);
-    } catch (const EInOutError& e) {
-        RollbackQuietly(*transaction);
-        throw Unreadable(files.AddPath, e);
-    } catch (const EMalformedText& e) {
-        RollbackQuietly(*transaction);
-        throw ESourceUnusable(e.Message());   // the add file changed since it was read
     } catch (...) {
         RollbackQuietly(*transaction);
         throw;

@@ -45,33 +45,34 @@ public:
     TMonthlyApply(const TMonthlyApply&) = delete;
     TMonthlyApply& operator=(const TMonthlyApply&) = delete;
 
-    // Both files are read whole before the database is touched, so a file
-    // that cannot be read, is not in KEN_ALL.CSV's layout (a malformed line,
-    // TSourceFile::ReadStrictly) or gives no record raises ESourceUnusable
-    // with nothing changed; so does an add file that would need a column
-    // wider than the server takes.
+    // Both files are read once, whole, before the database is touched, so a
+    // file that cannot be read, is not in KEN_ALL.CSV's layout (a malformed
+    // line, TSourceFile::ReadStrictly) or gives no record raises
+    // ESourceUnusable with nothing changed; so does an add file that would
+    // need a column wider than the server takes. What is stored comes from
+    // those bytes, not from the files again.
     // ETableMissing and ETableShape also leave everything as it was.
     //
     // Columns an added record does not fit are widened first, in a
     // transaction of their own: the server applies a column's new type only
     // when that transaction commits, and the rows' transaction needs it.
     // Then one transaction, which reserves ZIPDIC as the refresh does (so
-    // that a refresh or another apply fails at once), deletes a row equal to
-    // each delete record (all seven columns, NULL equal to NULL; one row per
-    // record) and inserts every add record through the refresh's insert
+    // that a refresh or another apply fails at once), reads the table once,
+    // finding a row equal to each delete record (all seven columns, an empty
+    // value equal to NULL; one row per record), deletes those rows by their
+    // row keys and inserts every add record through the refresh's insert
     // pass; a record the server refuses is skipped and reported. Any other
-    // failure in it (a file that fails on the second reading, a lost
-    // connection, the server refusing the transaction) rolls it back and
-    // raises: the rows are exactly those of before, and only a widening,
-    // which no reader of the rows can tell, stays.
+    // failure in it (a lost connection, the server refusing the transaction)
+    // rolls it back and raises: the rows are exactly those of before, and
+    // only a widening, which no reader of the rows can tell, stays.
     //
     // When no delete record matches a row and every add record is already in
-    // the table (counted with its repeats), the pair was applied before:
-    // nothing changes and the report says so. A dry run rolls back and widens
-    // nothing; what it reports is what the run would have done. A stop
-    // request (StopRequest.h), polled per line read and per block or row
-    // sent, raises EStopped after the rollback; none is committed after a
-    // stop.
+    // the table (counted with its repeats), the pair was applied before: the
+    // same read of the table tells, nothing is deleted or inserted and the
+    // report says so. A dry run rolls back and widens nothing; what it
+    // reports is what the run would have done. A stop request
+    // (StopRequest.h), polled per line read and per block or row sent,
+    // raises EStopped after the rollback; none is committed after a stop.
     TApplyReport Run(const TApplyFiles& files, bool dryRun, RefreshView& view);
 
 private:

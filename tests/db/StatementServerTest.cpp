@@ -446,3 +446,35 @@ TEST_P(StatementOnEngine, BlockOfRowsWithRawBytes)
     rows.reset();
     m_transaction->Commit();
 }
+
+// Row keys read as they are (eight raw bytes, zeros among them) and bound
+// back as raw bytes into a block of deletes: exactly the rows read go.
+TEST_P(StatementOnEngine, RowKeysReadAndBoundAsRawBytes)
+{
+    Run("CREATE TABLE T (A INTEGER)");
+    Run("INSERT INTO T VALUES (1)");
+    Run("INSERT INTO T VALUES (2)");
+    Run("INSERT INTO T VALUES (3)");
+    m_transaction->StartTransaction();
+    auto rows = Statement("SELECT RDB$DB_KEY, A FROM T ORDER BY A");
+    rows->SetGoToFirstRecordOnExecute(false);
+    rows->ExecQuery();
+    std::vector<std::string> keys;
+    while (TIBXSQLDA* row = rows->Fetch())
+        keys.push_back(row->Item(0).AsText());
+    rows.reset();
+    ASSERT_EQ(keys.size(), 3u);
+    for (const std::string& key : keys)
+        EXPECT_EQ(key.size(), 8u);
+    EXPECT_NE(keys[0].find('\0'), std::string::npos);
+    auto block = Statement("EXECUTE BLOCK (K1 CHAR(8) CHARACTER SET OCTETS = ?, K2 CHAR(8) CHARACTER SET OCTETS = ?)"
+                           " AS BEGIN DELETE FROM T WHERE RDB$DB_KEY = :K1; DELETE FROM T WHERE RDB$DB_KEY = :K2; END",
+                           false);
+    block->SetPositionalParams(true);
+    block->Prepare();
+    block->InputArea()[0].AssignBytes(keys[2].data(), keys[2].size());
+    block->InputArea()[1].AssignBytes(keys[0].data(), keys[0].size());
+    block->ExecPrepared();
+    EXPECT_EQ(Rows("SELECT A FROM T"), std::vector<std::string>{"2"});
+    m_transaction->Commit();
+}
