@@ -5,6 +5,7 @@
 #include "IBIntf.h"
 
 #include <FirstError.h>
+#include <IgnoreFailure.h>
 #include <ScopeExit.h>
 
 #include <cstring>
@@ -39,12 +40,8 @@ TIBDatabase::~TIBDatabase()
 {
     m_idleTimer = 0;
     if (Connected()) {
-        try {
-            CloseForced();
-        } catch (...) {
-            // An event handler threw; CloseForced has closed the connection
-            // all the same.
-        }
+        IgnoreFailure("destruction cannot report; only a handler throws here, and the connection is closed anyway",
+                      [this] { CloseForced(); });
     }
     m_sqlObjects.Notify([](TIBBase* link) { link->NotifyDatabaseFreed(); }, true);
     for (std::size_t i = 0; i < m_sqlObjects.Size(); ++i)
