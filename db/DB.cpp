@@ -1,5 +1,6 @@
 #include "DB.h"
 
+#include <IgnoreFailure.h>
 #include <SysUtils.h>
 
 #include <cstring>
@@ -288,10 +289,7 @@ void TDataSet::SetActive(bool value)
         try {
             InternalOpen();
         } catch (...) {
-            try {
-                InternalClose();
-            } catch (...) {
-            }
+            IgnoreFailure("the open's error is the one to report", [this] { InternalClose(); });
             DestroyFields();
             m_active = false;
             throw;

@@ -8,6 +8,7 @@
 #include "IBSQLValues.h"
 
 #include <FirstError.h>
+#include <IgnoreFailure.h>
 #include <ScopeExit.h>
 #include <SysUtils.h>
 
@@ -88,10 +89,8 @@ TIBCustomDataSet::TIBCustomDataSet(std::string name) : TDataSet(std::move(name))
 
 TIBCustomDataSet::~TIBCustomDataSet()
 {
-    try {
-        Close();
-    } catch (...) {
-    }
+    IgnoreFailure("destruction cannot report; a failing close has freed the rows and the fields all the same",
+                  [this] { Close(); });
     m_select->OnSQLChanging = nullptr;
 }
 

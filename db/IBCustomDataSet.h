@@ -8,6 +8,8 @@
 #include "IBDatabase.h"
 #include "IBSQL.h"
 
+#include <IgnoreFailure.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -133,12 +135,8 @@ public:
         try {
             body();
         } catch (...) {
-            if (started) {
-                try {
-                    ReleaseTransaction();
-                } catch (...) {
-                }
-            }
+            if (started)
+                IgnoreFailure("body's error is the one that leaves", [this] { ReleaseTransaction(); });
             throw;
         }
         if (started)

@@ -5,6 +5,7 @@
 #include "IBIntf.h"
 
 #include <FirstError.h>
+#include <IgnoreFailure.h>
 #include <ScopeExit.h>
 
 #include <cstring>
@@ -39,12 +40,8 @@ TIBDatabase::~TIBDatabase()
 {
     m_idleTimer = 0;
     if (Connected()) {
-        try {
-            CloseForced();
-        } catch (...) {
-            // An event handler threw; CloseForced has closed the connection
-            // all the same.
-        }
+        IgnoreFailure("destruction cannot report; only a handler throws here, and the connection is closed anyway",
+                      [this] { CloseForced(); });
     }
     m_sqlObjects.Notify([](TIBBase* link) { link->NotifyDatabaseFreed(); }, true);
     for (std::size_t i = 0; i < m_sqlObjects.Size(); ++i)
@@ -137,14 +134,13 @@ ISC_STATUS TIBDatabase::CheckCall(ISC_STATUS status, bool raise)
 {
     m_canTimeout = false;
     if (!m_closingForced && StatusVectorHas({isc_lost_db_connection_code})) {
-        // The forced close makes client calls of its own; the caller's
-        // error is the one to report.
+        // The forced close makes client calls of its own, which overwrite
+        // the caller's status vector.
         ISC_STATUS_ARRAY saved;
         std::memcpy(saved, ThreadStatusVector(), sizeof saved);
-        try {
-            CloseForced();
-        } catch (...) {
-        }
+        IgnoreFailure("the caller's error is the one to report; only a handler throws here, and the connection "
+                      "is closed anyway",
+                      [this] { CloseForced(); });
         std::memcpy(ThreadStatusVector(), saved, sizeof saved);
     }
     if (raise && status > 0)

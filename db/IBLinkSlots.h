@@ -6,6 +6,8 @@
 // size afresh at every step, so links added on the way are told as well.
 #pragma once
 
+#include <IgnoreFailure.h>
+
 #include <cstddef>
 #include <utility>
 #include <vector>
@@ -89,14 +91,10 @@ public:
     {
         while (goOn() && next < m_slots.size())
             if (T* item = m_slots[next++]) {
-                if (!swallow) {
+                if (swallow)
+                    IgnoreFailure("a forced end or a destruction goes on whatever a link says", [&] { f(item); });
+                else
                     f(item);
-                    continue;
-                }
-                try {
-                    f(item);
-                } catch (...) {
-                }
             }
     }
 

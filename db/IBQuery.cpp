@@ -2,6 +2,8 @@
 
 #include "IB.h"
 
+#include <IgnoreFailure.h>
+
 #include <algorithm>
 
 TIBQuery::TIBQuery(std::string name) : TIBCustomDataSet(std::move(name))
@@ -12,14 +14,10 @@ TIBQuery::TIBQuery(std::string name) : TIBCustomDataSet(std::move(name))
 TIBQuery::~TIBQuery()
 {
     m_sql.OnChange = nullptr;
-    try {
-        Close();
-    } catch (...) {
-    }
-    try {
-        Unprepare();
-    } catch (...) {
-    }
+    IgnoreFailure("destruction cannot report; a failing close has freed the rows and the fields all the same",
+                  [this] { Close(); });
+    IgnoreFailure("destruction cannot report; the statement goes with the select's own destruction",
+                  [this] { Unprepare(); });
 }
 
 void TIBQuery::SetSQL(const TStringList& lines)

@@ -5,6 +5,7 @@
 #include "IBIntf.h"
 
 #include <FirstError.h>
+#include <IgnoreFailure.h>
 #include <SysUtils.h>
 
 #include <cstring>
@@ -321,20 +322,16 @@ void TIBSQL::Close()
 
 void TIBSQL::CloseQuietly() noexcept
 {
-    try {
-        Close();
-    } catch (...) {
-    }
+    IgnoreFailure("the cursor is reset whatever the server says; the caller reports an error of its own or none",
+                  [this] { Close(); });
 }
 
 void TIBSQL::DropQuietly() noexcept
 {
     if (m_handle == 0)
         return;
-    try {
-        DropStatement();
-    } catch (...) {
-    }
+    IgnoreFailure("the handle is forgotten whatever the server says; the caller reports an error of its own or none",
+                  [this] { DropStatement(); });
 }
 
 void TIBSQL::DropStatement()

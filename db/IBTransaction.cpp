@@ -5,6 +5,7 @@
 #include "DB.h"
 #include "IBIntf.h"
 
+#include <IgnoreFailure.h>
 #include <ScopeExit.h>
 
 TIBTransaction::TIBTransaction(std::string name) : TComponent(std::move(name))
@@ -16,10 +17,8 @@ TIBTransaction::TIBTransaction(std::string name) : TComponent(std::move(name))
 
 TIBTransaction::~TIBTransaction()
 {
-    try {
-        EndBeforeDisconnect(m_defaultDatabase);
-    } catch (...) {
-    }
+    IgnoreFailure("destruction cannot report; a forced end has dropped what the server and the links said",
+                  [this] { EndBeforeDisconnect(m_defaultDatabase); });
     m_sqlObjects.Notify([](TIBBase* link) { link->NotifyTransactionFreed(); }, true);
     for (std::size_t i = 0; i < m_sqlObjects.Size(); ++i)
         RemoveSqlLink(static_cast<int>(i));
