@@ -153,7 +153,10 @@ TRefreshReport TDictionaryRefresh::Run(const std::string& path, RefreshView& vie
     // The rows: all replaced in one transaction, or none.
     auto transaction = NewTransaction(m_database, kReservingParams);
     StartReserving(*transaction);
+    // The guard lives inside the try: the rows are rolled back before an
+    // error is translated below, and so before anyone reports it.
     try {
+        TTransactionGuard guard(*transaction);
         {
             auto remove = NewStatement(m_database, *transaction, "DELETE FROM ZIPDIC", false);
             remove->ExecQuery();
@@ -169,23 +172,16 @@ TRefreshReport TDictionaryRefresh::Run(const std::string& path, RefreshView& vie
         // while it was read (a download still running) is not stored.
         if (source.Fingerprint() != measuredRead)
             throw ESourceUnusable(changedMeanwhile);
-        CommitUnlessStopped(*transaction);
+        guard.Commit();
     } catch (const EDatabaseError&) {
-        RollbackQuietly(*transaction);
         throw;
     } catch (const ESourceUnusable&) {
-        RollbackQuietly(*transaction);
         throw;
     } catch (const EMalformedText&) {
         // The first pass found every line well-formed.
-        RollbackQuietly(*transaction);
         throw ESourceUnusable(changedMeanwhile);
     } catch (const Exception& e) {
-        RollbackQuietly(*transaction);
         throw ESourceUnusable("cannot read " + path + ": " + e.Message() + "; the rows of ZIPDIC are as they were");
-    } catch (...) {
-        RollbackQuietly(*transaction);
-        throw;
     }
     report.RowsAfter = report.Inserted;
     return report;
