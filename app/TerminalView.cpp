@@ -3,7 +3,6 @@
 #include "Cp932Text.h"
 
 #include <Classes.h>
-#include <StopRequest.h>
 #include <SysUtils.h>
 
 #include <cerrno>
@@ -117,13 +116,6 @@ void TTerminal::EndProgress()
     m_lineShown = false;
 }
 
-bool TableExistsIn(TIBDatabase& database, const std::string& name)
-{
-    TStringList names;
-    database.ListTableNames(names, false);
-    return names.IndexOf(name) >= 0;
-}
-
 void TTerminalBuildView::SetPhaseLine(const std::string& text)
 {
     m_phase = text;
@@ -138,8 +130,6 @@ void TTerminalBuildView::SetProgressLine(const std::string& text)
 
 bool TTerminalBuildView::TableExists(const std::string& name)
 {
-    ThrowIfStopRequested();   // the last moment at which a stop leaves the old table
-    m_tableChecked = true;
     return TableExistsIn(m_database, name);
 }
 
