@@ -1,5 +1,6 @@
 #include "TerminalView.h"
 
+#include "Connection.h"
 #include "Cp932Text.h"
 
 #include <Classes.h>
@@ -112,6 +113,13 @@ bool TTerminalBuildView::TableExists(const std::string& name)
 {
     m_tableChecked = true;
     return TableExistsIn(m_database, name);
+}
+
+void TTerminalBuildView::CharactersReplaced(const std::string& path, const TReplacements& replaced)
+{
+    m_replaced += replaced.Count;
+    for (const std::string& line : ReplacementLines(path, replaced))
+        m_terminal.Diagnostic(line);
 }
 
 void TTerminalBuildView::Show(bool now)

@@ -56,13 +56,13 @@ TMeasureResult MeasurePass(const std::string& path, TColumnWidths& widths, int& 
             source.Close();
     } catch (const Exception&) {
         source.CloseQuietly();
-        return {moReadError, std::current_exception()};
+        return {moReadError, std::current_exception(), {}};
     }
     if (escaped) {
         source.CloseQuietly();
         view.SetPhaseLine(EscPressed);
         view.SetProgressLine(Interrupted);
-        return {moEscaped, nullptr};
+        return {moEscaped, nullptr, {}};
     }
-    return {moComplete, nullptr};
+    return {moComplete, nullptr, source.Replacements()};
 }

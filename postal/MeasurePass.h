@@ -4,6 +4,7 @@
 
 #include "BuildView.h"
 #include "DictionaryRecord.h"
+#include "SourceEncoding.h"
 
 #include <array>
 #include <exception>
@@ -25,6 +26,9 @@ enum TMeasureOutcome {
 struct TMeasureResult {
     TMeasureOutcome Outcome = moComplete;
     std::exception_ptr ReadError;
+    // The characters of a UTF-8 file that the records hold as 〓. This pass
+    // is the one that tells them: the second reads the same file.
+    TReplacements Replaced;
 };
 
 // Resets widths and readCount to 0, shows "文字数チェック中です" with an empty

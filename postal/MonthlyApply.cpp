@@ -27,9 +27,10 @@ ESourceUnusable Unreadable(const std::string& path, const Exception& e)
 
 // Calls onRecord(record, line) for every record of the file, lines counted
 // from 1. A file that cannot be opened or read raises ESourceUnusable; what
-// onRecord raises passes unchanged.
+// onRecord raises passes unchanged. The characters stored as 〓 go to
+// replaced when it is given.
 template <typename F>
-void ReadRecords(const std::string& path, F onRecord)
+void ReadRecords(const std::string& path, F onRecord, TReplacements* replaced = nullptr)
 {
     TSourceFile source;
     try {
@@ -50,6 +51,8 @@ void ReadRecords(const std::string& path, F onRecord)
         if (source.TakeRecord(record))
             onRecord(record, line);
     }
+    if (replaced)
+        *replaced = source.Replacements();
 }
 
 // The seven values as one key, a NULL apart from an empty text.
@@ -135,17 +138,23 @@ TApplyReport TMonthlyApply::Run(const TApplyFiles& files, bool dryRun, RefreshVi
     // Both files whole first: a file that cannot be read changes nothing.
     long read = 0;
     if (!files.DeletePath.empty())
-        ReadRecords(files.DeletePath, [&](const TDictionaryRecord&, long) {
-            ++report.DeleteRecords;
-            view.Progress(rpMeasuring, ++read, 0);
-        });
+        ReadRecords(
+            files.DeletePath,
+            [&](const TDictionaryRecord&, long) {
+                ++report.DeleteRecords;
+                view.Progress(rpMeasuring, ++read, 0);
+            },
+            &report.DeleteReplaced);
     TColumnWidths measured{};
     if (!files.AddPath.empty())
-        ReadRecords(files.AddPath, [&](const TDictionaryRecord& record, long) {
-            ++report.AddRecords;
-            WidenColumns(measured, record.Slots);
-            view.Progress(rpMeasuring, ++read, 0);
-        });
+        ReadRecords(
+            files.AddPath,
+            [&](const TDictionaryRecord& record, long) {
+                ++report.AddRecords;
+                WidenColumns(measured, record.Slots);
+                view.Progress(rpMeasuring, ++read, 0);
+            },
+            &report.AddReplaced);
 
     const TShape shape = ReadShape(m_database);
     if (!shape.Exists)

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <exception>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -108,9 +109,10 @@ TRefreshReport TDictionaryRefresh::Run(const std::string& path, RefreshView& vie
     {
         TMeasureView measureView(view);
         try {
-            const TMeasureResult measure = MeasurePass(path, measured, records, measureView);
+            TMeasureResult measure = MeasurePass(path, measured, records, measureView);
             if (measure.ReadError)
                 std::rethrow_exception(measure.ReadError);
+            report.Replaced = std::move(measure.Replaced);
         } catch (const Exception& e) {
             // An I/O error, or a file the reader cannot open as a source.
             throw ESourceUnusable("cannot read " + path + ": " + e.Message() + "; nothing changed");
