@@ -115,23 +115,26 @@ char32_t FoldReading(char32_t cp, char32_t& mark)
     }
 }
 
-void AppendCp932(const TCp932Table& table, char32_t cp, std::string& out, std::vector<char32_t>& missing)
+// Writes cp's CP932 at out and returns the end: two bytes at most.
+inline char* PutCp932(const TCp932Table& table, char32_t cp, char* out, std::vector<char32_t>& missing)
 {
-    const std::uint16_t code = cp < table.size() ? table[cp] : kNoForm;
+    std::uint16_t code = cp < table.size() ? table[cp] : kNoForm;
     if (code == kNoForm) {
-        out += ReplacementMark;
+        code = 0x81AC;   // ReplacementMark
         missing.push_back(cp);
-    } else if (code < 0x100) {
-        out += static_cast<char>(code);
-    } else {
-        out += static_cast<char>(code >> 8);
-        out += static_cast<char>(code & 0xFF);
     }
+    if (code < 0x100) {
+        *out++ = static_cast<char>(code);
+    } else {
+        *out++ = static_cast<char>(code >> 8);
+        *out++ = static_cast<char>(code & 0xFF);
+    }
+    return out;
 }
 
 // The well-formed sequence at s[i], its code point into cp and its length
 // into size; false for anything else (a sequence cut off included).
-bool DecodeAt(const unsigned char* s, std::size_t n, std::size_t i, char32_t& cp, std::size_t& size)
+inline bool DecodeAt(const unsigned char* s, std::size_t n, std::size_t i, char32_t& cp, std::size_t& size)
 {
     const unsigned char c = s[i];
     char32_t min;
@@ -213,12 +216,16 @@ bool IsUtf8Text(const char* text, std::size_t size)
 void Cp932FromUtf8(const std::string& utf8, bool reading, std::string& out, std::vector<char32_t>& missing)
 {
     const TCp932Table& table = Cp932Table();
-    out.clear();
     const auto* s = reinterpret_cast<const unsigned char*>(utf8.data());
     const std::size_t n = utf8.size();
+    // Never longer than the UTF-8: a character of two bytes or more there
+    // is two at most here (a folded one with its mark too), ASCII one.
+    out.resize(n);
+    char* const start = out.data();
+    char* to = start;
     for (std::size_t i = 0; i < n;) {
         if (s[i] < 0x80) {
-            out += static_cast<char>(s[i++]);
+            *to++ = static_cast<char>(s[i++]);
             continue;
         }
         char32_t cp;
@@ -229,14 +236,15 @@ void Cp932FromUtf8(const std::string& utf8, bool reading, std::string& out, std:
         }
         i += length;
         if (!reading) {
-            AppendCp932(table, cp, out, missing);
+            to = PutCp932(table, cp, to, missing);
             continue;
         }
         char32_t mark;
-        AppendCp932(table, FoldReading(cp, mark), out, missing);
+        to = PutCp932(table, FoldReading(cp, mark), to, missing);
         if (mark)
-            AppendCp932(table, mark, out, missing);
+            to = PutCp932(table, mark, to, missing);
     }
+    out.resize(static_cast<std::size_t>(to - start));
 }
 
 void TSourceEncoding::Reset()
