@@ -41,6 +41,7 @@ struct TOptions {
     std::string DeleteFile; // apply: empty when not given
     std::string AddFile;
     bool DryRun = false;
+    bool AllowShrink = false;   // refresh: a file of far fewer records may replace the rows
 };
 
 // The settings file moves no window here.
@@ -249,7 +250,13 @@ int Refresh(const TOptions& options, TTerminal& terminal)
     TTerminalRefreshView view(terminal);
     TRefreshReport report;
     try {
-        report = TDictionaryRefresh(components->IBDatabase1).Run(path, view);
+        TDictionaryRefresh refresh(components->IBDatabase1);
+        refresh.AllowShrink(options.AllowShrink);
+        report = refresh.Run(path, view);
+    } catch (const ESourceShrinks& e) {
+        terminal.Diagnostic(MessageNaming(path, e) + "; if the file is meant to be that small: kx27 refresh "
+                            "--allow-shrink");
+        return esSourceFile;
     } catch (const ESourceUnusable& e) {
         terminal.Diagnostic(MessageNaming(path, e));   // it names the file and says that nothing changed
         return esSourceFile;
@@ -317,6 +324,7 @@ int Build(const TOptions& options, TTerminal& terminal)
 
     TColumnWidths widths{};
     TDictionaryBuild build(c.IBDatabase1, c.IBTransaction1, c.IBQuery1, widths);
+    build.ReadStrictly(KenAllLayout);
     TTerminalBuildView view(terminal, c.IBDatabase1);
     std::exception_ptr error;
     try {
@@ -335,6 +343,13 @@ int Build(const TOptions& options, TTerminal& terminal)
             std::rethrow_exception(error);
         } catch (const EInOutError& e) {
             reason = "cannot be read: " + OneLineUtf8(e);
+            fileError = true;
+        } catch (const EMalformedText& e) {
+            // Found by the measuring pass: it names the file and the line.
+            terminal.Diagnostic(MessageNaming(path, e) + "; ZIPDIC was not changed");
+            return esSourceFile;
+        } catch (const ESourceChanged&) {
+            reason = "changed while it was read";
             fileError = true;
         } catch (const std::exception& e) {
             reason = OneLineUtf8(e);
@@ -528,7 +543,9 @@ const char* const Footer =
     "Exit status:\n"
     "  0  done\n"
     "  1  wrong usage (arguments, or only one of ISC_USER and ISC_PASSWORD set); nothing was tried\n"
-    "  2  FILE is missing, cannot be read or cannot make a table; nothing in the database was changed\n"
+    "  2  FILE is missing, cannot be read, is not in KEN_ALL.CSV's layout (the first bad line is named),\n"
+    "     changed while it was read, or cannot make a table; for refresh also a file of fewer than half as\n"
+    "     many records as ZIPDIC has rows (see --allow-shrink); nothing in the database was changed\n"
     "     (but a build that cannot read the file while it stores says what it left)\n"
     "  3  a database error: cannot connect, ZIPDIC of another shape, the server refused or the connection\n"
     "     was lost; the message says what changed (for refresh and apply: nothing)";
@@ -552,6 +569,9 @@ int RunCommandLine(int argc, char** argv)
     CLI::App* refresh = app.add_subcommand(
         "refresh", "Replace ZIPDIC's rows from FILE in one transaction; readers see the old rows until it commits");
     refresh->add_option("FILE", options.File, "The postal-code file")->type_name("");
+    refresh->add_flag("--allow-shrink", options.AllowShrink,
+                      "Replace the rows also with a file of fewer than half as many records as ZIPDIC has rows "
+                      "(refused otherwise: a cut download can end on a line boundary)");
     CLI::App* build = app.add_subcommand(
         "build", "What the window's button does: drop ZIPDIC, create it afresh and insert row by row");
     build->add_option("FILE", options.File, "The postal-code file")->type_name("");

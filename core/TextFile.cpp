@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
 #ifdef _WIN32
 #include <filesystem>
@@ -119,25 +120,91 @@ bool DeleteFile(const std::string& path)
     return std::remove(path.c_str()) == 0;
 }
 
+std::FILE* OpenForReading(const std::string& path)
+{
+    errno = 0;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        RaiseLastError();
+    return file;
+}
+
 void TTextReader::Open(const std::string& path)
 {
     CloseQuietly();
-    errno = 0;
-    m_file = std::fopen(path.c_str(), "rb");
-    if (!m_file)
-        RaiseLastError();
-    m_buffer.resize(BufferSize);
-    m_pos = m_end = 0;
-    m_atEnd = false;
+    Open(OpenForReading(path));
 }
 
 void TTextReader::Open(std::unique_ptr<TByteSource> source)
 {
     CloseQuietly();
     m_source = std::move(source);
+    Restart();
+}
+
+void TTextReader::Open(std::FILE* file)
+{
+    CloseQuietly();
+    m_file = file;
+    Restart();
+}
+
+void TTextReader::Restart()
+{
     m_buffer.resize(BufferSize);
     m_pos = m_end = 0;
     m_atEnd = false;
+    m_lines = 0;
+    m_bytes = 0;
+    m_checksum = static_cast<std::uint32_t>(::crc32(0, nullptr, 0));
+}
+
+void TTextReader::ReadStrictly(const std::string& file, std::size_t maxLength)
+{
+    m_strict = true;
+    m_name = file;
+    m_maxLength = maxLength;
+}
+
+void TTextReader::Rewind()
+{
+    if (m_source) {
+        m_source->Rewind();
+    } else {
+        if (!m_file)
+            RaiseNotOpen();
+        errno = 0;
+        if (std::fseek(m_file, 0, SEEK_SET) != 0)
+            RaiseLastError();
+        std::clearerr(m_file);
+    }
+    Restart();
+}
+
+void TTextReader::Consume(const char* from, std::size_t size)
+{
+    m_bytes += size;
+    m_checksum = static_cast<std::uint32_t>(::crc32(m_checksum, reinterpret_cast<const Bytef*>(from),
+                                                    static_cast<uInt>(size)));
+}
+
+void TTextReader::RaiseMalformed(long line, const std::string& what) const
+{
+    throw EMalformedText(m_name, line, what);
+}
+
+void TTextReader::CheckEndAfterCtrlZ(std::size_t at, long line)
+{
+    // A file that goes on after it is no file that ends there: a cut or
+    // damaged download, or no text at all.
+    bool more = at + 1 < m_end;
+    m_atEnd = false;
+    while (!more && Fill())
+        more = true;
+    m_atEnd = true;
+    m_pos = m_end = 0;
+    if (more)
+        RaiseMalformed(line, "bytes after the end-of-file byte 0x1A");
 }
 
 bool TTextReader::Fill()
@@ -168,6 +235,8 @@ bool TTextReader::Eof()
     if (m_pos >= m_end && !Fill())
         return true;
     if (m_buffer[m_pos] == CtrlZ) {
+        if (m_strict)
+            CheckEndAfterCtrlZ(m_pos, m_lines + 1);
         m_atEnd = true;
         m_pos = m_end = 0;
         return true;
@@ -180,16 +249,38 @@ void TTextReader::ReadLine(std::string& line)
     // Searched with memchr, piece by piece: a byte loop testing every byte
     // for LF, CR and 0x1A costs ten times a plain read of the file.
     line.clear();
+    const std::uint64_t bytesBefore = m_bytes;
+    bool counted = false;
     for (;;) {
-        if (m_pos >= m_end && !Fill())
+        if (m_pos >= m_end && !Fill()) {
+            if (m_strict && m_bytes > bytesBefore)
+                RaiseMalformed(m_lines, "the last line has no line end (a cut file?)");
             return;
+        }
+        if (!counted) {
+            counted = true;
+            ++m_lines;
+        }
         const char* from = m_buffer.data() + m_pos;
         const std::size_t available = m_end - m_pos;
         const char* lf = static_cast<const char*>(std::memchr(from, '\n', available));
         const std::size_t span = lf ? static_cast<std::size_t>(lf - from) : available;
         const char* ctrlZ = static_cast<const char*>(std::memchr(from, CtrlZ, span));
-        AppendWithoutCR(line, from, ctrlZ ? static_cast<std::size_t>(ctrlZ - from) : span);
+        const std::size_t take = ctrlZ ? static_cast<std::size_t>(ctrlZ - from) : span;
+        if (m_strict && std::memchr(from, '\0', take))
+            RaiseMalformed(m_lines, "a byte 0x00");
+        AppendWithoutCR(line, from, take);
+        Consume(from, ctrlZ || !lf ? take : take + 1);
+        if (m_strict && line.size() > m_maxLength)
+            RaiseMalformed(m_lines, "longer than " + std::to_string(m_maxLength) + " bytes");
         if (ctrlZ) {
+            if (m_bytes == bytesBefore)
+                --m_lines;   // the 0x1A stands at a line's start: no line
+            if (m_strict) {
+                CheckEndAfterCtrlZ(static_cast<std::size_t>(ctrlZ - m_buffer.data()), m_lines + (m_bytes == bytesBefore));
+                if (m_bytes > bytesBefore)
+                    RaiseMalformed(m_lines, "the last line has no line end (a cut file?)");
+            }
             m_atEnd = true;
             m_pos = m_end = 0;
             return;

@@ -8,6 +8,12 @@
 #include <cstdio>
 #include <cstring>
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace {
 
 const std::string NoCsvEntry = "%s: ZIP \x83t\x83@\x83" "C\x83\x8B\x82\xCC\x92\x86\x82\xC9 CSV \x83t\x83@\x83" "C\x83\x8B\x82\xAA\x82\xA0\x82\xE8\x82\xDC\x82\xB9\x82\xF1";   // %s: ZIP ファイルの中に CSV ファイルがありません
@@ -61,6 +67,16 @@ bool IsZipFile(const std::string& path)
            (std::memcmp(head, "PK\x03\x04", 4) == 0 || std::memcmp(head, "PK\x05\x06", 4) == 0);
 }
 
+bool IsZipFile(std::FILE* file)
+{
+    char head[4] = {};
+    const std::size_t got = std::fread(head, 1, sizeof head, file);
+    std::clearerr(file);
+    std::fseek(file, 0, SEEK_SET);
+    return got == sizeof head &&
+           (std::memcmp(head, "PK\x03\x04", 4) == 0 || std::memcmp(head, "PK\x05\x06", 4) == 0);
+}
+
 void TZipEntryReader::ArchiveDeleter::operator()(zip* archive) const noexcept
 {
     zip_discard(archive);   // read only: nothing to write back
@@ -71,13 +87,48 @@ void TZipEntryReader::EntryDeleter::operator()(zip_file* entry) const noexcept
     zip_fclose(entry);
 }
 
-TZipEntryReader::TZipEntryReader(const std::string& path, std::uint64_t maxSize) : m_path(path)
+TZipEntryReader::TZipEntryReader(const std::string& path, std::uint64_t maxSize)
+    : TZipEntryReader(path, OpenForReading(path), maxSize)
 {
+}
+
+TZipEntryReader::TZipEntryReader(const std::string& path, std::FILE* file, std::uint64_t maxSize)
+    : m_path(path), m_file(file), m_maxSize(maxSize)
+{
+    OpenEntry();
+}
+
+void TZipEntryReader::Rewind()
+{
+    m_entry.reset();
+    m_archive.reset();
+    m_read = 0;
+    OpenEntry();
+}
+
+void TZipEntryReader::OpenEntry()
+{
+    const std::string& path = m_path;
+    const std::uint64_t maxSize = m_maxSize;
     int code = 0;
+    // libzip closes the descriptor it is given with the archive: it gets a
+    // copy, so that the file stays open for a second reading.
+#ifdef _WIN32
+    const int fd = ::_dup(::_fileno(m_file.get()));
+#else
+    const int fd = ::dup(::fileno(m_file.get()));
+#endif
+    if (fd < 0)
+        Raise(path + ": " + std::strerror(errno), errno);
     // ZIP_CHECKCONS: a central directory that disagrees with the local
     // headers is a damaged archive, refused before anything is read.
-    m_archive.reset(zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &code));
+    m_archive.reset(zip_fdopen(fd, ZIP_RDONLY | ZIP_CHECKCONS, &code));
     if (!m_archive) {
+#ifdef _WIN32
+        ::_close(fd);
+#else
+        ::close(fd);
+#endif
         zip_error_t error;
         zip_error_init_with_code(&error, code);
         const std::string detail = zip_error_strerror(&error);

@@ -6,6 +6,7 @@
 #include "TextFile.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -20,6 +21,9 @@ constexpr std::uint64_t MaxZipEntrySize = std::uint64_t{512} << 20;
 // or the end record of an empty archive). False for a file that cannot be
 // read: opening it as text then reports why.
 bool IsZipFile(const std::string& path);
+// The same for a file already open, read from its first byte; the file is
+// left at its start.
+bool IsZipFile(std::FILE* file);
 
 // Opening and every read raise EInOutError whose message names the file and
 // what is wrong: not a readable archive (corrupt, truncated), no entry whose
@@ -29,11 +33,17 @@ bool IsZipFile(const std::string& path);
 class TZipEntryReader : public TByteSource {
 public:
     explicit TZipEntryReader(const std::string& path, std::uint64_t maxSize = MaxZipEntrySize);
+    // The archive in file, opened from path, which names it in messages;
+    // the reader owns file (closed also when this raises) and never opens
+    // path again.
+    TZipEntryReader(const std::string& path, std::FILE* file, std::uint64_t maxSize = MaxZipEntrySize);
     ~TZipEntryReader() override;
     TZipEntryReader(const TZipEntryReader&) = delete;
     TZipEntryReader& operator=(const TZipEntryReader&) = delete;
 
     std::size_t Read(char* buffer, std::size_t size) override;
+    // The archive read again from the same open file, its entry from the start.
+    void Rewind() override;
     // Also checks what was not read (after a 0x1A); raises as Read does.
     void Close() override;
 
@@ -48,9 +58,16 @@ private:
         void operator()(zip_file* entry) const noexcept;
     };
 
+    struct FileCloser {
+        void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+    };
+
+    void OpenEntry();
     [[noreturn]] void RaiseEntryError();
 
     std::string m_path;
+    std::unique_ptr<std::FILE, FileCloser> m_file;
+    std::uint64_t m_maxSize;
     std::string m_entryName;
     std::unique_ptr<zip, ArchiveDeleter> m_archive;
     std::unique_ptr<zip_file, EntryDeleter> m_entry;   // closed before the archive

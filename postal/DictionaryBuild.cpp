@@ -24,6 +24,7 @@ const std::string InsertingPrefix = "\x93o\x98^\x92\x86\x81\x46";               
 const std::string Finished = "\x83\x66\x81[\x83^\x93o\x98^\x8A\xAE\x97\xB9";                          // データ登録完了
 const std::string FinishedPrefix = "\x8A\xAE\x97\xB9\x81\x46";                                        // 完了：
 const std::string Solidus = "\x81^";                                                                 // ／
+const std::string ChangedWhileRead = "\x82\xCD\x93\xC7\x8E\xE6\x92\x86\x82\xC9\x95\xCF\x8D\x58\x82\xB3\x82\xEA\x82\xDC\x82\xB5\x82\xBD";   // は読取中に変更されました
 
 constexpr int ProgressEvery = 500;
 
@@ -49,7 +50,18 @@ std::string Counts(int done, int of)
     return IntToStr(done) + Solidus + IntToStr(of);
 }
 
+std::string FileNameOf(const std::string& path)
+{
+    const std::size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 } // namespace
+
+ESourceChanged::ESourceChanged(const std::string& path)
+    : Exception("\x81u" + FileNameOf(path) + "\x81v" + ChangedWhileRead)   // 「name」
+{
+}
 
 void DropLines(TStringList& lines)
 {
@@ -142,9 +154,9 @@ void TDictionaryBuild::Run(const std::string& path, DictionaryBuildView& view)
     const TScopeExit enableOnExit([&view] { view.EnableBuildButton(true); });
     m_readCount = 0;
     m_insertCount = 0;
-    TMeasureResult measure{moReadError, nullptr, {}};
+    TMeasureResult measure{moReadError, nullptr, {}, {}};
     try {
-        measure = MeasurePass(path, m_widths, m_readCount, view);
+        measure = MeasurePass(path, m_widths, m_readCount, view, m_layout);
     } catch (...) {
         measure.ReadError = std::current_exception();   // in practice: the file could not be opened
     }
@@ -182,16 +194,18 @@ void TDictionaryBuild::Run(const std::string& path, DictionaryBuildView& view)
     }
     if (measure.Replaced.Count > 0)
         view.CharactersReplaced(path, measure.Replaced);
-    InsertPass(path, view);
+    InsertPass(path, measure.Read, view);
 }
 
-void TDictionaryBuild::InsertPass(const std::string& path, DictionaryBuildView& view)
+void TDictionaryBuild::InsertPass(const std::string& path, const TReadFingerprint& measured,
+                                  DictionaryBuildView& view)
 {
     view.SetPhaseLine(Inserting);
     view.SetProgressLine({});
     std::exception_ptr error;
     {
         TSourceFile source;
+        source.ReadStrictly(m_layout);
         TDictionaryRecord record;
         try {
             source.Open(path);
@@ -205,7 +219,15 @@ void TDictionaryBuild::InsertPass(const std::string& path, DictionaryBuildView& 
                 InsertLines(record, m_lines);
                 StatementStep(m_lines);   // a refused insert is skipped
             }
+            // The file is opened by its name again: it must still hold
+            // what was measured, or the table's widths and rows are not
+            // those of one file.
+            if (source.Fingerprint() != measured)
+                throw ESourceChanged(path);
             source.Close();
+        } catch (const EMalformedText&) {
+            source.CloseQuietly();
+            error = std::make_exception_ptr(ESourceChanged(path));   // the measuring pass found none
         } catch (...) {
             source.CloseQuietly();
             error = std::current_exception();

@@ -12,6 +12,14 @@
 
 #include <string>
 
+// The insert pass did not read what the measuring pass read: the file was
+// written between or during the passes, so the rows may not be the file's.
+// The message (CP932) names the file: "「KEN_ALL.CSV」は読取中に変更されました".
+class ESourceChanged : public Exception {
+public:
+    explicit ESourceChanged(const std::string& path);
+};
+
 // The statement lines of the build, exactly as sent (the query joins them
 // with CR LF). Every single-quote byte inside a value is doubled, so that
 // the stored bytes are the record's bytes whatever the file holds; an empty
@@ -38,8 +46,15 @@ public:
     // CREATE step on a lost connection; an I/O or rollback error that cut
     // the insert pass short, after the finished texts with the counts
     // reached) for the general error handler; the build button is enabled
-    // again on every path.
+    // again on every path. When the insert pass read other bytes or another
+    // number of records than the measuring pass (the file changed), the
+    // finished texts are followed by ESourceChanged.
     void Run(const std::string& path, DictionaryBuildView& view);
+
+    // For the build command: both passes read the file strictly in this
+    // layout (TSourceFile::ReadStrictly); a malformed line found by the
+    // measuring pass raises its EMalformedText with the old table kept.
+    void ReadStrictly(const TSourceLayout& layout) { m_layout = layout; }
 
     // The statement steps: true when the statement was committed. A failing
     // rollback after a refused statement is raised (client error 18 when the
@@ -54,7 +69,7 @@ public:
     int InsertCount() const noexcept { return m_insertCount; }
 
 private:
-    void InsertPass(const std::string& path, DictionaryBuildView& view);
+    void InsertPass(const std::string& path, const TReadFingerprint& measured, DictionaryBuildView& view);
 
     TIBDatabase& m_database;
     TIBTransaction& m_transaction;
@@ -63,4 +78,5 @@ private:
     TStringList m_lines;   // reused for every statement
     int m_readCount = 0;
     int m_insertCount = 0;
+    TSourceLayout m_layout;   // the window's: any line
 };

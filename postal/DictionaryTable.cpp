@@ -193,28 +193,34 @@ TInsertPass::TInsertPass(TIBDatabase& database, TIBTransaction& transaction, con
 void TInsertPass::Run(const std::string& path)
 {
     TSourceFile source;
+    source.ReadStrictly(KenAllLayout);
     source.Open(path);
     try {
-        long line = 0;
-        int filled = 0;
-        while (!source.Eof()) {
-            source.ReadLine();
-            ++line;
-            if (!source.TakeRecord(m_records[static_cast<std::size_t>(filled)]))
-                continue;
-            m_lines[static_cast<std::size_t>(filled)] = line;
-            if (++filled == m_rowsPerBlock) {
-                SendBlock(filled);
-                filled = 0;
-            }
-        }
-        if (filled > 0)
-            SendBlock(filled);
+        Run(source);
         source.Close();
     } catch (...) {
         source.CloseQuietly();
         throw;
     }
+}
+
+void TInsertPass::Run(TSourceFile& source)
+{
+    long line = 0;
+    int filled = 0;
+    while (!source.Eof()) {
+        source.ReadLine();
+        ++line;
+        if (!source.TakeRecord(m_records[static_cast<std::size_t>(filled)]))
+            continue;
+        m_lines[static_cast<std::size_t>(filled)] = line;
+        if (++filled == m_rowsPerBlock) {
+            SendBlock(filled);
+            filled = 0;
+        }
+    }
+    if (filled > 0)
+        SendBlock(filled);
 }
 
 TIBSQL& TInsertPass::Block(int rows)

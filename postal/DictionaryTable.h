@@ -7,6 +7,7 @@
 #include "DictionaryRecord.h"
 #include "Refresh.h"
 #include "RefreshStatements.h"
+#include "SourceFile.h"
 
 #include <IB.h>
 #include <IBDatabase.h>
@@ -78,7 +79,10 @@ public:
     TInsertPass(const TInsertPass&) = delete;
     TInsertPass& operator=(const TInsertPass&) = delete;
 
+    // Opens the file at path and reads it strictly (KenAllLayout).
     void Run(const std::string& path);
+    // Reads an open source from where it stands to its end; it stays open.
+    void Run(TSourceFile& source);
 
 private:
     TIBSQL& Block(int rows);

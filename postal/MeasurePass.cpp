@@ -27,42 +27,74 @@ void WidenColumns(TColumnWidths& widths, const std::array<std::string, rsCount>&
     }
 }
 
-TMeasureResult MeasurePass(const std::string& path, TColumnWidths& widths, int& readCount, BuildView& view)
+namespace {
+
+void StartPass(TColumnWidths& widths, int& readCount, BuildView& view)
 {
     view.SetPhaseLine(CheckingLengths);
     view.SetProgressLine({});
     widths.fill(0);
     readCount = 0;
+}
 
-    TSourceFile source;
-    source.Open(path);
+// Reads source to its end, or to the Escape key; raises what the reading raises.
+bool ReadPass(TSourceFile& source, TColumnWidths& widths, int& readCount, BuildView& view)
+{
     TDictionaryRecord record;
-    bool escaped = false;
+    while (!source.Eof()) {
+        source.ReadLine();
+        if (view.EscapeDown())
+            return false;
+        if (!source.TakeRecord(record))
+            continue;
+        ++readCount;
+        if (readCount % ProgressEvery == 0)
+            view.SetProgressLine(ReadingPrefix + IntToStr(readCount) + ReadingSuffix);
+        WidenColumns(widths, record.Slots);
+    }
+    return true;
+}
+
+TMeasureResult Escaped(BuildView& view)
+{
+    view.SetPhaseLine(EscPressed);
+    view.SetProgressLine(Interrupted);
+    return {moEscaped, nullptr, {}, {}};
+}
+
+} // namespace
+
+TMeasureResult MeasurePass(const std::string& path, TColumnWidths& widths, int& readCount, BuildView& view,
+                           const TSourceLayout& layout)
+{
+    StartPass(widths, readCount, view);
+    TSourceFile source;
+    source.ReadStrictly(layout);
+    source.Open(path);
+    bool complete = false;
     try {
-        while (!source.Eof()) {
-            source.ReadLine();
-            if (view.EscapeDown()) {
-                escaped = true;
-                break;
-            }
-            if (!source.TakeRecord(record))
-                continue;
-            ++readCount;
-            if (readCount % ProgressEvery == 0)
-                view.SetProgressLine(ReadingPrefix + IntToStr(readCount) + ReadingSuffix);
-            WidenColumns(widths, record.Slots);
-        }
-        if (!escaped)
+        complete = ReadPass(source, widths, readCount, view);
+        if (complete)
             source.Close();
     } catch (const Exception&) {
         source.CloseQuietly();
-        return {moReadError, std::current_exception(), {}};
+        return {moReadError, std::current_exception(), source.Fingerprint(), {}};
     }
-    if (escaped) {
+    if (!complete) {
         source.CloseQuietly();
-        view.SetPhaseLine(EscPressed);
-        view.SetProgressLine(Interrupted);
-        return {moEscaped, nullptr, {}};
+        return Escaped(view);
     }
-    return {moComplete, nullptr, source.Replacements()};
+    return {moComplete, nullptr, source.Fingerprint(), source.Replacements()};
+}
+
+TMeasureResult MeasurePass(TSourceFile& source, TColumnWidths& widths, int& readCount, BuildView& view)
+{
+    StartPass(widths, readCount, view);
+    try {
+        if (!ReadPass(source, widths, readCount, view))
+            return Escaped(view);
+    } catch (const Exception&) {
+        return {moReadError, std::current_exception(), source.Fingerprint(), {}};
+    }
+    return {moComplete, nullptr, source.Fingerprint(), source.Replacements()};
 }

@@ -5,6 +5,7 @@
 #include "BuildView.h"
 #include "DictionaryRecord.h"
 #include "SourceEncoding.h"
+#include "SourceFile.h"
 
 #include <array>
 #include <exception>
@@ -26,6 +27,7 @@ enum TMeasureOutcome {
 struct TMeasureResult {
     TMeasureOutcome Outcome = moComplete;
     std::exception_ptr ReadError;
+    TReadFingerprint Read;   // what the pass read (moComplete: the whole file)
     // The characters of a UTF-8 file that the records hold as 〓. This pass
     // is the one that tells them: the second reads the same file.
     TReplacements Replaced;
@@ -40,5 +42,11 @@ struct TMeasureResult {
 // gives moReadError with what was reached, and the error with it, so that
 // the build can go on as it decides. A failing open raises EInOutError with
 // nothing read: no widths are to be trusted then. The build button is the
-// caller's to enable.
-TMeasureResult MeasurePass(const std::string& path, TColumnWidths& widths, int& readCount, BuildView& view);
+// caller's to enable. A layout with columns reads the file strictly
+// (TSourceFile::ReadStrictly); its EMalformedText is a read error.
+TMeasureResult MeasurePass(const std::string& path, TColumnWidths& widths, int& readCount, BuildView& view,
+                           const TSourceLayout& layout = {});
+// The same pass over a source already open, from where it stands to its end.
+// The source is left open on every outcome: the caller rewinds or closes it.
+// An error of a strict reading (EMalformedText) ends it as a read error does.
+TMeasureResult MeasurePass(TSourceFile& source, TColumnWidths& widths, int& readCount, BuildView& view);

@@ -26,13 +26,15 @@ ESourceUnusable Unreadable(const std::string& path, const Exception& e)
 }
 
 // Calls onRecord(record, line) for every record of the file, lines counted
-// from 1. A file that cannot be opened or read raises ESourceUnusable; what
-// onRecord raises passes unchanged. The characters stored as 〓 go to
-// replaced when it is given.
+// from 1. The file must be in KEN_ALL.CSV's layout. A file that cannot be
+// opened or read, or a malformed line, raises ESourceUnusable; what onRecord
+// raises passes unchanged. The characters stored as 〓 go to replaced when
+// it is given.
 template <typename F>
 void ReadRecords(const std::string& path, F onRecord, TReplacements* replaced = nullptr)
 {
     TSourceFile source;
+    source.ReadStrictly(KenAllLayout);
     try {
         source.Open(path);
     } catch (const EInOutError& e) {
@@ -41,18 +43,29 @@ void ReadRecords(const std::string& path, F onRecord, TReplacements* replaced = 
     const TScopeExit close([&source] { source.CloseQuietly(); });
     TDictionaryRecord record;
     for (long line = 1;; ++line) {
+        bool gave = false;
         try {
             if (source.Eof())
                 break;
             source.ReadLine();
+            gave = source.TakeRecord(record);
         } catch (const EInOutError& e) {
             throw Unreadable(path, e);
+        } catch (const EMalformedText& e) {
+            throw ESourceUnusable(e.Message());
         }
-        if (source.TakeRecord(record))
+        if (gave)
             onRecord(record, line);
     }
     if (replaced)
         *replaced = source.Replacements();
+}
+
+// A file that gives no record is no month's file (a failed download).
+void RequireRecords(const std::string& path, long records)
+{
+    if (!path.empty() && records == 0)
+        throw ESourceUnusable(path + ": no line gives a record");
 }
 
 // The seven values as one key, a NULL apart from an empty text.
@@ -155,6 +168,8 @@ TApplyReport TMonthlyApply::Run(const TApplyFiles& files, bool dryRun, RefreshVi
                 view.Progress(rpMeasuring, ++read, 0);
             },
             &report.AddReplaced);
+    RequireRecords(files.DeletePath, report.DeleteRecords);
+    RequireRecords(files.AddPath, report.AddRecords);
 
     const TShape shape = ReadShape(m_database);
     if (!shape.Exists)
@@ -239,6 +254,9 @@ TApplyReport TMonthlyApply::Run(const TApplyFiles& files, bool dryRun, RefreshVi
     } catch (const EInOutError& e) {
         RollbackQuietly(*transaction);
         throw Unreadable(files.AddPath, e);
+    } catch (const EMalformedText& e) {
+        RollbackQuietly(*transaction);
+        throw ESourceUnusable(e.Message());   // the add file changed since it was read
     } catch (...) {
         RollbackQuietly(*transaction);
         throw;

@@ -48,8 +48,10 @@ public:
     TMonthlyApply& operator=(const TMonthlyApply&) = delete;
 
     // Both files are read whole before the database is touched, so a file
-    // that cannot be read raises ESourceUnusable with nothing changed; so does
-    // an add file that would need a column wider than the server takes.
+    // that cannot be read, is not in KEN_ALL.CSV's layout (a malformed line,
+    // TSourceFile::ReadStrictly) or gives no record raises ESourceUnusable
+    // with nothing changed; so does an add file that would need a column
+    // wider than the server takes.
     // ETableMissing and ETableShape also leave everything as it was.
     //
     // Columns an added record does not fit are widened first, in a

@@ -103,16 +103,24 @@ TRefreshReport TDictionaryRefresh::Run(const std::string& path, RefreshView& vie
 {
     TRefreshReport report;
 
-    // What the file needs, before anything in the database is touched.
+    // What the file needs, before anything in the database is touched. The
+    // file stays open for the second pass.
+    TSourceFile source;
+    source.ReadStrictly(KenAllLayout);
     TColumnWidths measured{};
     int records = 0;
+    TReadFingerprint measuredRead;
     {
         TMeasureView measureView(view);
         try {
-            TMeasureResult measure = MeasurePass(path, measured, records, measureView);
+            source.Open(path);
+            TMeasureResult measure = MeasurePass(source, measured, records, measureView);
             if (measure.ReadError)
                 std::rethrow_exception(measure.ReadError);
+            measuredRead = measure.Read;
             report.Replaced = std::move(measure.Replaced);
+        } catch (const EMalformedText& e) {
+            throw ESourceUnusable(e.Message() + "; nothing changed");
         } catch (const Exception& e) {
             // An I/O error, or a file the reader cannot open as a source.
             throw ESourceUnusable("cannot read " + path + ": " + e.Message() + "; nothing changed");
@@ -137,6 +145,12 @@ TRefreshReport TDictionaryRefresh::Run(const std::string& path, RefreshView& vie
                               " is wider than the server takes; nothing changed");
 
     ApplyWidths(m_database, shape, widths, report);
+    // A rollback from here on leaves the rows as they were, but a table
+    // created or widened for the file stays so.
+    const std::string unchanged = report.TableCreated || !report.WidenedColumns.empty()
+                                      ? "the rows of ZIPDIC are as they were"
+                                      : "nothing changed";
+    const std::string changedMeanwhile = path + " changed while it was read; " + unchanged;
 
     // The rows: all replaced in one transaction, or none.
     auto transaction = NewTransaction(m_database, kReservingParams);
@@ -147,11 +161,27 @@ TRefreshReport TDictionaryRefresh::Run(const std::string& path, RefreshView& vie
             remove->ExecQuery();
             report.RowsBefore = std::max(remove->AffectedRows(), 0);
         }
-        TInsertPass(m_database, *transaction, widths, report.Records, view, report).Run(path);
+        if (!m_allowShrink && 2L * records < report.RowsBefore)
+            throw ESourceShrinks(path + ": " + IntToStr(records) + " records, fewer than half of the " +
+                                 IntToStr(report.RowsBefore) + " rows ZIPDIC holds (a cut file?); " + unchanged);
+        source.Rewind();
+        TInsertPass(m_database, *transaction, widths, report.Records, view, report).Run(source);
+        source.Close();
+        // The rows must be the bytes that were measured: a file written
+        // while it was read (a download still running) is not stored.
+        if (source.Fingerprint() != measuredRead)
+            throw ESourceUnusable(changedMeanwhile);
         transaction->Commit();
     } catch (const EDatabaseError&) {
         RollbackQuietly(*transaction);
         throw;
+    } catch (const ESourceUnusable&) {
+        RollbackQuietly(*transaction);
+        throw;
+    } catch (const EMalformedText&) {
+        // The first pass found every line well-formed.
+        RollbackQuietly(*transaction);
+        throw ESourceUnusable(changedMeanwhile);
     } catch (const Exception& e) {
         RollbackQuietly(*transaction);
         throw ESourceUnusable("cannot read " + path + ": " + e.Message() + "; the rows of ZIPDIC are as they were");

@@ -18,6 +18,13 @@ public:
     using Exception::Exception;
 };
 
+// The file gives fewer than half as many records as ZIPDIC holds rows, and
+// shrinking was not allowed. Nothing in the database changed.
+class ESourceShrinks : public ESourceUnusable {
+public:
+    using ESourceUnusable::ESourceUnusable;
+};
+
 // ZIPDIC exists in a shape whose rows the refresh does not replace (other
 // columns, other types). Nothing in the database changed.
 class ETableShape : public Exception {
@@ -72,8 +79,22 @@ public:
     // then roll back they are exactly the old ones, in a table that keeps
     // its new widths (a table created for them stays, empty). A read error
     // of the second pass raises ESourceUnusable after that rollback.
+    //
+    // The file is opened once and must be in KEN_ALL.CSV's layout throughout
+    // (TSourceFile::ReadStrictly): a malformed line raises ESourceUnusable
+    // naming it before anything is touched. The second pass reads the same
+    // open file again and must read exactly what the first one measured
+    // (bytes, checksum, records); a file written meanwhile raises
+    // ESourceUnusable ("... changed while it was read") after the rollback.
+    // A file of fewer than half as many records as ZIPDIC holds rows raises
+    // ESourceShrinks after the rollback, unless shrinking is allowed.
     TRefreshReport Run(const std::string& path, RefreshView& view);
+
+    // A cut download can end on a line boundary and pass for a whole file;
+    // only a file that is meant to be much smaller may replace the rows.
+    void AllowShrink(bool on) noexcept { m_allowShrink = on; }
 
 private:
     TIBDatabase& m_database;   // not owned
+    bool m_allowShrink = false;
 };

@@ -7,10 +7,30 @@
 #include <Classes.h>
 #include <TextFile.h>
 
+#include <cstdint>
 #include <string>
 
 // The executable folder followed by "KEN_ALL.CSV"; no other place is searched.
 std::string SourceFilePath();
+
+// What a strict reading holds every line of a file to: the column count of
+// the comma-text split. 0 takes any line, as the window reads.
+struct TSourceLayout {
+    int Columns = 0;
+};
+// KEN_ALL.CSV and the month's add and delete files.
+inline constexpr TSourceLayout KenAllLayout{15};
+// A strict reading refuses a longer line: the longest of KEN_ALL.CSV has
+// some 500 bytes.
+constexpr std::size_t MaxSourceLineLength = 64 * 1024;
+
+// What one pass read: two passes over the same bytes give equal ones.
+struct TReadFingerprint {
+    std::uint64_t Bytes = 0;
+    std::uint32_t Checksum = 0;   // CRC-32 of those bytes
+    long Records = 0;             // lines that gave a record
+    bool operator==(const TReadFingerprint&) const = default;
+};
 
 // One pass over the source file. Holds only the current line and its fields
 // (both reused), so memory does not grow with the file. Both passes of a
@@ -31,7 +51,17 @@ public:
     TSourceFile(const TSourceFile&) = delete;
     TSourceFile& operator=(const TSourceFile&) = delete;
 
+    // Before Open: the file must be well-formed in this layout, or Eof,
+    // ReadLine and TakeRecord raise EMalformedText naming the file as given
+    // to Open and the first bad line: a line of another column count, a
+    // byte 0x00, a line over MaxSourceLineLength, a last line without its
+    // line end, anything after a 0x1A. Every line then gives a record.
+    void ReadStrictly(const TSourceLayout& layout) { m_layout = layout; }
     void Open(const std::string& path);
+    // Reads the file opened again from its start, without opening its name
+    // again: a file replaced under that name meanwhile is not seen. The
+    // fingerprint starts afresh.
+    void Rewind();
     bool Eof() { return m_reader.Eof(); }
     // Reads the next line; the text-file rules of TTextReader apply.
     void ReadLine();
@@ -42,6 +72,11 @@ public:
     void CloseQuietly() noexcept { m_reader.CloseQuietly(); }
 
     const std::string& Line() const noexcept { return m_line; }
+    // Since the open or the last rewind.
+    TReadFingerprint Fingerprint() const noexcept
+    {
+        return {m_reader.BytesRead(), m_reader.Checksum(), m_records};
+    }
     // What the pass has found out about the file so far.
     bool IsUtf8() const noexcept { return m_encoding.IsUtf8(); }
     // The characters of this pass stored as 〓 (a UTF-8 file's only).
@@ -49,9 +84,11 @@ public:
 
 private:
     TTextReader m_reader;
-    std::string m_path;
-    long m_lineNumber = 0;
-    TSourceEncoding m_encoding;
     std::string m_line;
     TStringList m_fields;
+    TSourceLayout m_layout;
+    std::string m_path;
+    long m_records = 0;
+    long m_lineNumber = 0;   // lines read since the open or the last rewind
+    TSourceEncoding m_encoding;
 };

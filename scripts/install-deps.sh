@@ -22,7 +22,7 @@ window_packages=(
   libfbclient2 firebird-dev firebird3.0-server-core
   fonts-ipafont-gothic
   xvfb xauth
-  unzip libzip-dev
+  unzip libzip-dev zlib1g-dev
   libcli11-dev
 )
 test_packages=(

@@ -254,7 +254,9 @@ TEST_F(CommandLine, FilesThatCannotMakeATableExitTwoAndChangeNothing)
     const std::vector<std::string> before = WindowLines(database, "0");
     ASSERT_EQ(before.size(), 8u);
 
-    WriteFile(m_dir / "none.csv", "no,records\r\n");
+    WriteFile(m_dir / "none.csv", "");
+    const fs::path bad = m_dir / "bad.csv";
+    WriteFile(bad, SmallSource() + "no,records\r\n");
     const struct {
         std::vector<std::string> args;
         std::string err;
@@ -263,6 +265,10 @@ TEST_F(CommandLine, FilesThatCannotMakeATableExitTwoAndChangeNothing)
         {{"refresh", (m_dir / "missing.csv").string()}, "missing.csv: no such file"},
         {{"build", (m_dir / "none.csv").string()}, "ZIPDIC was not changed"},
         {{"refresh", (m_dir / "none.csv").string()}, "none.csv: no line gives a record; nothing changed"},
+        {{"apply", "--add", (m_dir / "none.csv").string()}, "none.csv: no line gives a record"},
+        {{"build", bad.string()}, bad.string() + " line 9: 2 columns, not 15; ZIPDIC was not changed"},
+        {{"refresh", bad.string()}, bad.string() + " line 9: 2 columns, not 15; nothing changed"},
+        {{"apply", "--del", bad.string()}, bad.string() + " line 9: 2 columns, not 15"},
     };
     for (const auto& c : cases) {
         const TRun run = Kx27(c.args);
@@ -304,8 +310,9 @@ TEST_F(CommandLine, SearchListsTheWindowsLinesForTheSettingsNamed)
     EXPECT_EQ(ReadFile(elsewhere), named);
 }
 
-// The rows replaced through the process: a file of other records, then the
-// first again; the summary counts what the table held.
+// The rows replaced through the process by a file of other records; the
+// summary counts what the table held. A file of fewer than half as many
+// records as the table has rows needs --allow-shrink.
 TEST_F(CommandLine, RefreshReplacesTheRows)
 {
     const std::string database = (m_dir / "T.FDB").string();
@@ -315,7 +322,12 @@ TEST_F(CommandLine, RefreshReplacesTheRows)
 
     const fs::path other = m_dir / "other.csv";
     WriteFile(other, Cp932(SourceLine("0010000", "ｷﾀ", "北") + SourceLine("0010001", "ﾐﾅﾐ", "南")));
-    const TRun second = Kx27({"refresh", other.string()});
+    const TRun refused = Kx27({"refresh", "--quiet", other.string()});
+    EXPECT_EQ(refused.Status, 2);
+    EXPECT_EQ(refused.Err, "kx27: " + other.string() + ": 2 records, fewer than half of the 8 rows ZIPDIC holds (a cut file?); "
+                           "nothing changed; if the file is meant to be that small: kx27 refresh --allow-shrink\n");
+    EXPECT_EQ(WindowLines(database, "0").size(), 8u);
+    const TRun second = Kx27({"refresh", other.string(), "--allow-shrink"});
     ASSERT_EQ(second.Status, 0) << second.Err;
     EXPECT_TRUE(Has(second.Out, "2 records; 8 rows before, 2 after")) << second.Out;
     EXPECT_EQ(WindowLines(database, "0").size(), 2u);

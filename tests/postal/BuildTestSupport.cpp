@@ -5,9 +5,11 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <zip.h>
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 
 namespace fs = std::filesystem;
 
@@ -15,6 +17,19 @@ void TSourceFolder::Write(const std::string& bytes) const
 {
     fs::remove(SourcePath());
     std::ofstream(SourcePath(), std::ios::binary) << bytes;
+}
+
+void TSourceFolder::Overwrite(const std::string& bytes) const
+{
+    std::ofstream(SourcePath(), std::ios::binary | std::ios::in | std::ios::out) << bytes;
+    fs::resize_file(SourcePath(), bytes.size());
+}
+
+void TSourceFolder::Replace(const std::string& bytes) const
+{
+    const std::string next = SourcePath() + ".next";
+    std::ofstream(next, std::ios::binary) << bytes;
+    fs::rename(next, SourcePath());
 }
 
 void TSourceFolder::MakeUnreadable() const
@@ -56,6 +71,20 @@ std::string NumberedLines(int n)
         bytes += SourceLine(std::to_string(1000000 + i), "\xC4\xB3", "\xC1", "\xCF\xD9", "\x93\x8C", "\x90\xE7",
                             "\x8A\xDB");
     return bytes;
+}
+
+std::string ZipArchive(const std::string& entry, const std::string& bytes)
+{
+    const TTempFolder folder("kx27_zip");
+    const std::string path = (folder.Path() / "made.zip").string();
+    int error = 0;
+    zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    EXPECT_NE(archive, nullptr) << error;
+    zip_source_t* source = zip_source_buffer(archive, bytes.data(), bytes.size(), 0);
+    EXPECT_GE(zip_file_add(archive, entry.c_str(), source, ZIP_FL_ENC_RAW), 0);
+    EXPECT_EQ(zip_close(archive), 0);
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 void TRecordingView::SetPhaseLine(const std::string& text)

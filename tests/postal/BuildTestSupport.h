@@ -23,6 +23,12 @@ class TSourceFolder {
 public:
     std::string SourcePath() const { return (Dir() / "KEN_ALL.CSV").string(); }
     void Write(const std::string& bytes) const;
+    // Overwrites the source file's bytes where they are (the same file, as
+    // a download writing it does), not by a new file under its name.
+    void Overwrite(const std::string& bytes) const;
+    // Puts a new file with these bytes in its place by a rename, as a
+    // download finished elsewhere would.
+    void Replace(const std::string& bytes) const;
     // Replaces the source file by one whose first read fails (EIO).
     void MakeUnreadable() const;
     // Makes the next read of the source file that is open fail (EISDIR).
@@ -39,6 +45,8 @@ std::string SourceLine(const std::string& zip, const std::string& adk1, const st
                        const std::string& adr3);
 // n records 1000000, 1000001, ... with short katakana and kanji values.
 std::string NumberedLines(int n);
+// A zip archive holding the bytes as its one entry, deflated.
+std::string ZipArchive(const std::string& entry, const std::string& bytes);
 
 // Records, in order, what the build and the search show. Escape goes down at
 // the given poll (1-based; 0 never); OnPhase runs after each phase line,

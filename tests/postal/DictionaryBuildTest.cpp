@@ -263,6 +263,26 @@ TEST_F(EmbeddedBuild, OldTableStaysUnlessANewOneCanBeBuilt)
               (std::vector<std::string>{Phase("データ登録完了"), Progress("完了：0／3"), "enable"}));
     EXPECT_EQ(Count("ZIPDIC"), 0);
     EXPECT_EQ(m_widths, (TColumnWidths{2, 1, 2, 2, 2, 2}));
+
+    // The file written between the passes (the insert pass opens it by its
+    // name again): the rows committed stay, the counts are shown, and the
+    // error says that they are not the measured file's, also when the count
+    // of records is the same.
+    for (const std::string& other : {NumberedLines(4), NumberedLines(2) + NumberedLines(1)}) {
+        m_folder.Write(NumberedLines(3));
+        m_view = {};
+        m_view.Database = m_database.get();
+        m_view.OnPhase = [&](const std::string& phase) {
+            if (phase == Cp932("データ登録中"))
+                m_folder.Write(other);
+        };
+        EXPECT_EQ(RaisedText([&] { Build(); }), Cp932("「KEN_ALL.CSV」は読取中に変更されました"));
+        const int records = other.size() > NumberedLines(3).size() ? 4 : 3;
+        EXPECT_EQ(Tail(m_view.Shown, 3),
+                  (std::vector<std::string>{Phase("データ登録完了"),
+                                            Progress("完了：" + std::to_string(records) + "／3"), "enable"}));
+        EXPECT_EQ(Count("ZIPDIC"), records);
+    }
 }
 
 // The widths the server makes a table of, at each of its limits and one byte

@@ -127,9 +127,9 @@ TEST_F(MonthlyApplyTest, SmallPairs)
         {"two equal rows, one deleted", {"1000001", "1000001", "1000002"},
          Line("1000001"), Line("1000003"), false,
          {Row("1000001"), Row("1000002"), Row("1000003")}, 1, {}, 1, {}, {}, false, 3},
-        {"unmatched deletes by line; a line without a record counts", {"1000001"},
-         "a,b\r\n" + Line("1000009") + Line("1000001") + Line("1000001", "TOOLONG"), "", false,
-         {}, 1, {2, 4}, 0, {}, {}, false, 0},
+        {"unmatched deletes by line", {"1000001"},
+         Line("1000008") + Line("1000009") + Line("1000001") + Line("1000001", "TOOLONG"), "", false,
+         {}, 1, {1, 2, 4}, 0, {}, {}, false, 0},
         {"an empty town is NULL and matches NULL", {"1000001"},
          "", Line("1000002", ""), false,
          {Row("1000001"), "1000002|P|C|<null>|P|C|<null>"}, 0, {}, 1, {}, {}, false, 2},
@@ -209,6 +209,8 @@ TEST_F(MonthlyApplyTest, NothingChangesWhenItCannotBeDone)
     const std::string del = WriteFile("del.csv", Line("1000001"));
     const std::string add = WriteFile("add.csv", Line("1000002"));
     const std::string missing = (m_folder.Dir() / "missing.csv").string();
+    const std::string empty = WriteFile("empty.csv", "");
+    const std::string malformed = WriteFile("malformed.csv", Line("1000001") + "1,2,3\r\n");
     const struct {
         const char* name;
         std::string createTable;   // empty: no ZIPDIC
@@ -220,6 +222,9 @@ TEST_F(MonthlyApplyTest, NothingChangesWhenItCannotBeDone)
         {"another shape", "CREATE TABLE ZIPDIC (ZIP VARCHAR(7), ADK1 INTEGER)", del, add, 0,
          "ZIPDIC is not the dictionary's table"},
         {"a file that is not there", CreateNarrow, del, missing, 0, "cannot read " + missing},
+        {"an empty add file (a failed download)", CreateNarrow, del, empty, 0, empty + ": no line gives a record"},
+        {"an empty delete file", CreateNarrow, empty, add, 0, empty + ": no line gives a record"},
+        {"a malformed line", CreateNarrow, malformed, add, 0, malformed + " line 2: 3 columns, not 15"},
         {"the add file fails once the deletes are done", CreateNarrow, del, add, 1, "cannot read " + add},
         {"something else fails once the deletes are done", CreateNarrow, del, add, 2, "interrupted"},
     };

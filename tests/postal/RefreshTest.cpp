@@ -16,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <random>
 #include <signal.h>
 #include <string>
 #include <unistd.h>
@@ -153,9 +154,9 @@ TEST_P(RefreshOnEngine, TableCreatedWidenedKeptOrRefused)
 // the one whose postal code is too long, reported by its line number.
 TEST_P(RefreshOnEngine, RefusedRecordReportedByLineAndTheRestStored)
 {
-    const int records = 700;
-    std::string bytes = "no,record\r\n";
-    for (int i = 0; i < records; ++i)
+    const int records = 701;
+    std::string bytes = SourceLine("0999999", "\xC4\xB3", "\xC1", "\xCF\xD9", "\x93\x8C", "\x90\xE7", "\x8A\xDB");
+    for (int i = 0; i < records - 1; ++i)
         bytes += SourceLine(i == 300 ? "06000021" : std::to_string(1000000 + i), "\xC4\xB3", "\xC1", "\xCF\xD9",
                             "\x93\x8C", "\x90\xE7", i == 300 ? "\x93\x8C" : "\x8A\xDB");
     TProgress view;
@@ -167,7 +168,7 @@ TEST_P(RefreshOnEngine, RefusedRecordReportedByLineAndTheRestStored)
     EXPECT_EQ(report.Inserted, records - 1);
     EXPECT_EQ(view.Stored, records);
     EXPECT_EQ(Rows("SELECT COUNT(*), COUNT(DISTINCT ZIP), MIN(ZIP), MAX(ADR3) FROM ZIPDIC"),
-              std::vector<std::string>{"699|699|1000000|\x8A\xDB"});
+              std::vector<std::string>{"700|700|0999999|\x8A\xDB"});
 }
 
 // A file that cannot make a table, or cannot be read: the old table stays
@@ -183,26 +184,30 @@ TEST_P(RefreshOnEngine, SourceUnusableChangesNothing)
         std::string bytes;
         bool unreadableWhileMeasuring;   // the insert pass then cannot read it
     } cases[] = {
-        {"no record", "a,b,c\r\n", false},
+        {"no record", "", false},
         {"a column empty in every record", SourceLine("0600000", "\xB1", "\xB1", "", "\x93\x8C", "\x93\x8C", "x"),
          false},
         {"UTF-8, then a Shift-JIS line", SourceLine("0600001", "ア", "ア", "ア", "東", "東", "東") + NumberedLines(1),
          false},
         {"unreadable", "", true},
-        {"unreadable in the insert pass", NumberedLines(600), true},
+        // more than one read of the file: the second pass reads on after its first block
+        {"unreadable in the insert pass", NumberedLines(2000), true},
     };
     for (const auto& c : cases) {
         TProgress view;
+        if (c.unreadableWhileMeasuring && c.bytes.empty())
+            m_folder.MakeUnreadable();
+        else
+            m_folder.Write(c.bytes);
+        bool failed = false;
         if (c.unreadableWhileMeasuring) {
-            if (c.bytes.empty())
-                m_folder.MakeUnreadable();
             view.OnProgress = [&](TRefreshPhase phase, long, long) {
-                if (phase == rpMeasuring)
-                    m_folder.MakeUnreadable();   // the pass reads on from the file it opened
+                if (phase == rpStoring && !failed) {
+                    failed = true;
+                    m_folder.FailReadsOfOpenFile();   // the second pass reads the file the first one opened
+                }
             };
         }
-        if (!c.bytes.empty())
-            m_folder.Write(c.bytes);
         EXPECT_THROW(TDictionaryRefresh(*m_database).Run(m_folder.SourcePath(), view), ESourceUnusable) << c.name;
         EXPECT_EQ(Rows("SELECT ZIP FROM ZIPDIC"), std::vector<std::string>{"old1"}) << c.name;
         // Widths committed before the rows stay when the rows roll back.
@@ -232,6 +237,146 @@ TEST_P(RefreshOnEngine, Utf8FileStoresTheRowsOfItsShiftJisTwin)
     EXPECT_EQ(report.Replaced.Listed[0].Line, 3);
     EXPECT_EQ(report.Replaced.Listed[0].Column, 9);
     EXPECT_EQ(report.Replaced.Listed[0].CodePoint, U'\U00020BB7');
+}
+
+// What is not a whole file in KEN_ALL.CSV's layout is refused before the
+// database is touched, naming the first bad line: the rows and the widths
+// stay as they were.
+TEST_P(RefreshOnEngine, MalformedFileRefusedAtItsFirstBadLine)
+{
+    Exec("CREATE TABLE ZIPDIC (ZIP VARCHAR(7), ADK1 VARCHAR(1), ADK2 VARCHAR(1), ADK3 VARCHAR(1), ADR1 VARCHAR(1),"
+         " ADR2 VARCHAR(1), ADR3 VARCHAR(1))");
+    Exec(kOldRows);
+    const std::vector<std::string> widths = Rows(kWidthsQuery);
+    const std::string good = NumberedLines(3);
+    const auto line = [](const std::string& adk1, const std::string& adr3) {
+        return SourceLine("0600000", adk1, "\xB1", "\xB1", "\x93\x8C", "\x93\x8C", adr3);
+    };
+    const std::string plain = line("\xB1", "\x93\x8C");
+    const std::size_t textOfPlain = plain.size() - 2 - 2;   // without CR LF and its ADR3
+    std::string random(4096, '\0');
+    std::mt19937 generator(27);
+    for (char& byte : random)
+        byte = static_cast<char>(generator());
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::string want;   // after the path
+    } cases[] = {
+        {"Ctrl-Z mid-file", good + "\x1A" + good, " line 4: bytes after the end-of-file byte 0x1A"},
+        {"14 columns", good + plain.substr(0, plain.size() - 4) + "\r\n", " line 4: 14 columns, not 15"},
+        {"16 columns", good + plain.substr(0, plain.size() - 2) + ",0\r\n", " line 4: 16 columns, not 15"},
+        {"a line cut by a lone LF", good + plain.substr(0, 40) + "\n" + plain.substr(40), " line 4: 7 columns, not 15"},
+        {"a byte 0x00", good + line(std::string("\xB1\0\xB1", 3), "\x93\x8C"), " line 4: a byte 0x00"},
+        {"a line over 64 KiB", good + line("\xB1", std::string(65537 - textOfPlain, 'x')),
+         " line 4: longer than 65536 bytes"},
+        {"the last line without its line end", good.substr(0, good.size() - 2),
+         " line 3: the last line has no line end (a cut file?)"},
+        {"cut inside a line", good + plain.substr(0, 40), " line 4: the last line has no line end (a cut file?)"},
+        {"random bytes", random, " line 1: "},
+        {"a zip with bytes in front of it", "MZ" + ZipArchive("KEN_ALL.CSV", good), " line 1: a byte 0x00"},
+    };
+    for (const auto& c : cases) {
+        m_folder.Write(c.bytes);
+        TProgress view;
+        std::string error;
+        try {
+            TDictionaryRefresh(*m_database).Run(m_folder.SourcePath(), view);
+            ADD_FAILURE() << c.name << ": not refused";
+        } catch (const ESourceUnusable& e) {
+            error = e.Message();
+        }
+        EXPECT_EQ(error.rfind(m_folder.SourcePath() + c.want, 0), 0u) << c.name << ": " << error;
+        EXPECT_TRUE(error.ends_with("; nothing changed")) << c.name << ": " << error;
+        EXPECT_EQ(view.Stored, 0) << c.name;
+        EXPECT_EQ(Rows("SELECT ZIP FROM ZIPDIC"), std::vector<std::string>{"old1"}) << c.name;
+        EXPECT_EQ(Rows(kWidthsQuery), widths) << c.name;
+    }
+}
+
+// The file written while the refresh reads it. Overwritten where it stands
+// (a download still writing it), the second pass does not read what the
+// first one measured: the rows roll back. Replaced by a rename, the refresh
+// reads on in the file it opened, and stores that file's rows.
+TEST_P(RefreshOnEngine, FileWrittenWhileItIsRead)
+{
+    Exec("CREATE TABLE ZIPDIC (ZIP VARCHAR(7), ADK1 VARCHAR(2), ADK2 VARCHAR(1), ADK3 VARCHAR(2), ADR1 VARCHAR(2),"
+         " ADR2 VARCHAR(2), ADR3 VARCHAR(2))");
+    // More than one read of the file: the second pass reads on after its
+    // first block. The other file differs in its last line only.
+    const std::string first = NumberedLines(2000);
+    const std::string other = NumberedLines(1999) + SourceLine("0999999", "\xC4\xB3", "\xC1", "\xCF\xD9",
+                                                               "\x93\x8C", "\x90\xE7", "\x8A\xDB");
+    const struct {
+        const char* name;
+        bool zip;
+        bool renamed;
+    } cases[] = {
+        {"overwritten in place", false, false},
+        {"replaced by a rename", false, true},
+        {"a zip replaced by a rename", true, true},
+    };
+    for (const auto& c : cases) {
+        Exec("DELETE FROM ZIPDIC");
+        Exec(kOldRows);
+        const auto bytes = [&](const std::string& text) { return c.zip ? ZipArchive("KEN_ALL.CSV", text) : text; };
+        m_folder.Write(bytes(first));
+        bool written = false;
+        TProgress view;
+        view.OnProgress = [&](TRefreshPhase phase, long, long) {
+            if (phase != rpStoring || written)
+                return;
+            written = true;
+            if (c.renamed)
+                m_folder.Replace(bytes(other));
+            else
+                m_folder.Overwrite(bytes(other));
+        };
+        if (c.renamed) {
+            EXPECT_EQ(TDictionaryRefresh(*m_database).Run(m_folder.SourcePath(), view).RowsAfter, 2000) << c.name;
+            EXPECT_EQ(Rows("SELECT COUNT(*), MIN(ZIP), MAX(ZIP) FROM ZIPDIC"),
+                      std::vector<std::string>{"2000|1000000|1001999"}) << c.name;
+        } else {
+            EXPECT_EQ(RaisedText([&] { TDictionaryRefresh(*m_database).Run(m_folder.SourcePath(), view); }),
+                      m_folder.SourcePath() + " changed while it was read; nothing changed") << c.name;
+            EXPECT_EQ(Rows("SELECT ZIP FROM ZIPDIC"), std::vector<std::string>{"old1"}) << c.name;
+        }
+        EXPECT_TRUE(written) << c.name;
+    }
+}
+
+// A file of fewer than half as many records as the table holds rows is
+// refused, naming both counts, unless shrinking is allowed; half will do.
+TEST_P(RefreshOnEngine, MuchSmallerFileRefusedUnlessAllowed)
+{
+    TProgress view;
+    Refresh(NumberedLines(600), view);
+    const struct {
+        int records;
+        bool allowed;
+        bool refused;
+    } cases[] = {{299, false, true}, {300, false, false}, {10, true, false}};
+    long rows = 600;
+    for (const auto& c : cases) {
+        m_folder.Write(NumberedLines(c.records));
+        TDictionaryRefresh refresh(*m_database);
+        refresh.AllowShrink(c.allowed);
+        TProgress shrinking;
+        if (c.refused) {
+            try {
+                refresh.Run(m_folder.SourcePath(), shrinking);
+                ADD_FAILURE() << c.records << " records not refused";
+            } catch (const ESourceShrinks& e) {
+                EXPECT_EQ(e.Message(), m_folder.SourcePath() + ": 299 records, fewer than half of the 600 rows "
+                                       "ZIPDIC holds (a cut file?); nothing changed");
+            }
+            EXPECT_EQ(shrinking.Stored, 0);
+        } else {
+            EXPECT_EQ(refresh.Run(m_folder.SourcePath(), shrinking).RowsAfter, c.records);
+            rows = c.records;
+        }
+        EXPECT_EQ(Rows("SELECT COUNT(*) FROM ZIPDIC"), std::vector<std::string>{std::to_string(rows)}) << c.records;
+    }
 }
 
 // A reader on another connection with a query open on ZIPDIC: its snapshot

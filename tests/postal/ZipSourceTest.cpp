@@ -117,6 +117,89 @@ TEST(ZipSource, ReadsTheOneCsvEntryByTheTextFileRules)
     EXPECT_EQ(ReadLines(plain, error), TextLines);
 }
 
+// A second reading of the file opened, after another file took its name by a
+// rename: the same lines and the same fingerprint, for a CSV and for a zip.
+// The name now opens the other file.
+TEST(ZipSource, RewindReadsTheFileOpenedAgain)
+{
+    const TTempFolder folder("kx27_zip");
+    const std::string path = (folder.Path() / "KEN_ALL.CSV").string();
+    for (const bool zipped : {false, true}) {
+        const auto bytes = [&](const std::string& text) {
+            return zipped ? ZipBytes(folder.Path(), {{"KEN_ALL.CSV", text}}) : text;
+        };
+        const auto readAll = [](TSourceFile& source) {
+            std::vector<std::string> lines;
+            while (!source.Eof()) {
+                source.ReadLine();
+                lines.push_back(source.Line());
+            }
+            return lines;
+        };
+        WriteBytes(path, bytes(Text));
+        TSourceFile source;
+        source.Open(path);
+        EXPECT_EQ(readAll(source), TextLines) << zipped;
+        const TReadFingerprint first = source.Fingerprint();
+        EXPECT_EQ(first.Bytes, 17u) << zipped;   // up to the 0x1A
+        WriteBytes(path + ".next", bytes("0600000,a,c\r\nx\ry\n"));
+        fs::rename(path + ".next", path);
+        source.Rewind();
+        EXPECT_EQ(readAll(source), TextLines) << zipped;
+        EXPECT_EQ(source.Fingerprint(), first) << zipped;
+        source.Close();
+
+        TSourceFile renamed;
+        renamed.Open(path);
+        EXPECT_EQ(readAll(renamed), (std::vector<std::string>{"0600000,a,c", "xy"})) << zipped;
+        EXPECT_EQ(renamed.Fingerprint().Bytes, first.Bytes) << zipped;
+        EXPECT_NE(renamed.Fingerprint().Checksum, first.Checksum) << zipped;
+    }
+}
+
+// The limits of a strict reading: a line of 64 KiB is read and one byte
+// more is refused, also without a line end, having read little more than
+// the limit; a 0x1A as the last byte after a line end ends the file.
+TEST(ZipSource, StrictReadingLimits)
+{
+    const std::string good = "1,2,3,4,5,6,7,8,9,10,11,12,13,14,15\r\n";
+    const auto longLine = [&](std::size_t size) {   // size bytes before its line end
+        return good.substr(0, good.size() - 2) + std::string(size - (good.size() - 2), 'x') + "\r\n";
+    };
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::string wantError;   // after the path; empty: read to the end
+        long wantRecords;
+    } cases[] = {
+        {"a line of 64 KiB", good + longLine(65536), "", 2},
+        {"a line of 64 KiB and 1 byte", good + longLine(65537), " line 2: longer than 65536 bytes", 1},
+        {"16 MiB without a line end", good + std::string(16 << 20, 'x'), " line 2: longer than 65536 bytes", 1},
+        {"a 0x1A after the last line end", good + good + "\x1A", "", 2},
+    };
+    const TTempFolder folder("kx27_zip");
+    const std::string path = (folder.Path() / "KEN_ALL.CSV").string();
+    for (const auto& c : cases) {
+        WriteBytes(path, c.bytes);
+        TSourceFile source;
+        source.ReadStrictly(KenAllLayout);
+        source.Open(path);
+        TDictionaryRecord record;
+        std::string error;
+        try {
+            while (!source.Eof()) {
+                source.ReadLine();
+                EXPECT_TRUE(source.TakeRecord(record)) << c.name;
+            }
+        } catch (const EMalformedText& e) {
+            error = e.Message();
+        }
+        EXPECT_EQ(error, c.wantError.empty() ? "" : path + c.wantError) << c.name;
+        EXPECT_EQ(source.Fingerprint().Records, c.wantRecords) << c.name;
+        EXPECT_LE(source.Fingerprint().Bytes, good.size() + 2 * 65536) << c.name;
+    }
+}
+
 TEST(ZipSource, RefusesAnArchiveThatIsNotOneReadableCsv)
 {
     const TTempFolder folder("kx27_zip");
