@@ -3,6 +3,8 @@
 # UndefinedBehaviorSanitizer -- and runs every test of both builds through
 # ctest against a Firebird server of this run's own (scripts/test-server.sh),
 # stopped again at the end, also when a test fails or the run is interrupted.
+# Then builds the program without the window in build-server/ and runs the
+# command-line tests against it and the test of its Debian package.
 # Checks that the machine's own Firebird files are as they were.  Exits
 # non-zero when anything fails.  Usage: ./test.sh (as root or as a user)
 set -euo pipefail
@@ -25,7 +27,7 @@ source scripts/checkout-files.sh
 
 step "dependencies"
 bash scripts/install-deps.sh test || die "the build and test dependencies are missing"
-require_writable_in_checkout test.sh build build-asan || exit 1
+require_writable_in_checkout test.sh build build-asan build-server || exit 1
 
 # The window tests never need a display.
 export QT_QPA_PLATFORM=offscreen
@@ -69,7 +71,7 @@ finish() {
     bash scripts/test-server.sh stop "$run" || status=1
   fi
   check_system_firebird || status=1
-  hand_back_to_checkout_owner build build-asan
+  hand_back_to_checkout_owner build build-asan build-server
   exit "$status"
 }
 
@@ -118,9 +120,29 @@ run_build() {
 run_build build -DKX27_SANITIZE=OFF
 run_build build-asan -DKX27_SANITIZE=ON
 
+# The build for servers: no Qt, no X. Only what differs from build/ is built
+# and run: the program, its command-line tests and its package.
+run_server_build() {
+  local dir=build-server
+  step "configure $dir (without the window)"
+  if ! cmake -S "$ROOT" -B "$ROOT/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKX27_SANITIZE=OFF -DKX27_WITH_GUI=OFF; then
+    failed+=("$dir: configure"); return
+  fi
+  step "build $dir"
+  if ! cmake --build "$ROOT/$dir" -j "$JOBS" --target kx27 app_command_line_tests; then
+    failed+=("$dir: build"); return
+  fi
+  step "ctest $dir"
+  if ! ctest --test-dir "$ROOT/$dir" --output-on-failure --no-tests=error \
+      --timeout "$TEST_TIMEOUT" -L '^(commands|package)$'; then
+    failed+=("$dir: tests")
+  fi
+}
+run_server_build
+
 echo
 if ((${#failed[@]} > 0)); then
   printf 'test.sh: FAILED: %s\n' "${failed[@]}" >&2
   exit 1
 fi
-echo "test.sh: all tests passed in build/ and build-asan/"
+echo "test.sh: all tests passed in build/, build-asan/ and build-server/"

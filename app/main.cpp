@@ -1,12 +1,18 @@
 // Program entry: a command when there are arguments; otherwise the
-// application object, its title, the main window, the loop.
-#include "Application.h"
+// application object, its title, the main window, the loop. A build without
+// the window (KX27_WITH_GUI off) has its commands only.
 #include "CommandLine.h"
+
+#ifdef KX27_WITH_GUI
+#include "Application.h"
 #include "TerminationSignals.h"
 #include "Unit1.h"
 
 #include <exception>
 #include <memory>
+#else
+#include <cstdio>
+#endif
 
 int main(int argc, char** argv)
 {
@@ -14,6 +20,12 @@ int main(int argc, char** argv)
     // where there is no display (cron, a systemd timer, ssh).
     if (argc > 1)
         return RunCommandLine(argc, argv);
+#ifndef KX27_WITH_GUI
+    std::fputs("kx27: this build has no window; give it one of its commands: refresh, build, apply or search "
+               "(kx27 --help)\n",
+               stderr);
+    return esUsage;
+#else
     PrepareWindowSystem();
     TApplication application(argc, argv);
     ApplicationTitle = ApplicationTitleText;
@@ -32,4 +44,5 @@ int main(int argc, char** argv)
     form->show();   // FormShow: the client library's first attach
     InstallTerminationSignals(form.get());   // ours back in place of the library's
     return application.exec();
+#endif
 }

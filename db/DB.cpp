@@ -111,6 +111,15 @@ void TParams::AssignValues(const TParams& source)
             to->Assign(*from);
 }
 
+// Two walks read a query's text, this one and the statement's PreprocessSQL
+// (IBSQLParams.cpp), and both must stay. This one runs when the text is
+// assigned, before any connection, to give the caller Params to fill: one per
+// name, and it never fails (an unclosed literal or comment is left for the
+// server to refuse). The statement's runs at prepare to lay out the input
+// area: one slot per marker, "?" included, and client error 55 for what it
+// cannot read. They differ on "::", "?", a lone ":", repeated names and
+// unclosed text, each visible to a caller; one scanner would need a switch
+// at every one of those points.
 std::string TParams::ParseSQL(const std::string& sql, bool doCreate)
 {
     std::string out;

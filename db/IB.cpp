@@ -1,6 +1,7 @@
 #include "IB.h"
 
 #include "IBIntf.h"
+#include "IBMemory.h"
 
 #include <array>
 #include <cstring>

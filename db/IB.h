@@ -4,7 +4,6 @@
 
 #include "DBConnection.h"
 #include "IBClientTypes.h"
-#include "IBMemory.h"
 
 #include <SysUtils.h>
 

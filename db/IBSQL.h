@@ -4,6 +4,9 @@
 
 #include "IB.h"
 #include "IBDatabase.h"
+// Spelled with its folder: the layer's own headers are not on the include
+// path of units outside it, but the buffers below are members here.
+#include "internal/IBMemory.h"
 
 #include <Classes.h>
 

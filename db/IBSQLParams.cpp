@@ -30,6 +30,11 @@ bool IsNameChar(char c)
 
 } // namespace
 
+// Not folded into TParams::ParseSQL (DB.cpp), which reads a query's same text
+// when it is assigned: that one gives the query's Params, a name once, and
+// never fails; this one lays out the statement's input area at prepare, one
+// slot per marker ("?" and repeated names included), and refuses what it
+// cannot read. Why both stay is said there.
 TProcessedSQL PreprocessSQL(const std::string& text, bool autoParamNames)
 {
     enum { Plain, Comment, Literal, Parameter } state = Plain;

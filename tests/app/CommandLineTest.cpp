@@ -412,6 +412,7 @@ TEST_F(CommandLine, LoginFromTheEnvironment)
     const TRun right = Kx27({"build"}, {{"ISC_USER", "SYSDBA"}, {"ISC_PASSWORD", "copperjam"}});
     EXPECT_EQ(right.Status, 0) << right.Err;
 
+#ifndef KX27_WITHOUT_WINDOW
     // The window: connecting fails with the same environment, and one line
     // on standard error says why; closed at once with SIGTERM.
     int err[2];
@@ -452,6 +453,7 @@ TEST_F(CommandLine, LoginFromTheEnvironment)
     EXPECT_TRUE(Has(said, "kx27: cannot connect to the database \"" + prefix + folder + file + "\" as \"SYSDBA\": "))
         << said;
     EXPECT_FALSE(Has(said, secret));
+#endif
 }
 
 // A month's pair through the process: what each outcome exits with, and the
@@ -510,3 +512,16 @@ TEST_F(CommandLine, ApplyAMonthsPair)
     EXPECT_TRUE(WindowLines(database, "0600001").empty());
     EXPECT_EQ(WindowLines(database, "0600010").size(), 1u);
 }
+
+#ifdef KX27_WITHOUT_WINDOW
+// Built without the window, the program started without a command says so
+// and names its commands instead of opening anything.
+TEST_F(CommandLine, WithoutTheWindowNoCommandNamesTheCommands)
+{
+    const TRun run = Kx27({});
+    EXPECT_EQ(run.Status, 1);
+    EXPECT_EQ(run.Out, "");
+    for (const char* part : {"has no window", "refresh", "build", "apply", "search"})
+        EXPECT_TRUE(Has(run.Err, part)) << part << "\n" << run.Err;
+}
+#endif

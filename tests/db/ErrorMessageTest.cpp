@@ -5,6 +5,7 @@
 
 #include <IB.h>
 #include <IBIntf.h>
+#include <IBMemory.h>
 
 #include <gtest/gtest.h>
 
