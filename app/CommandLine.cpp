@@ -15,11 +15,13 @@
 #include <IB.h>
 #include <IBDatabase.h>
 #include <IBQuery.h>
+#include <StopRequest.h>
 #include <SysUtils.h>
 
 #include <CLI/CLI.hpp>
 
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -126,7 +128,7 @@ void LoadCommandSettings(const TOptions& options)
 // The connection the window makes when it is shown: with the create-database
 // attempt first when asked, so that a fresh set-up works unattended too.
 // Null, with the reason written, when there is none.
-std::unique_ptr<TComponents> Connect(TTerminal& terminal, bool createFirst)
+std::unique_ptr<TComponents> Attach(TTerminal& terminal, bool createFirst)
 {
     if (DataFolder.empty() || DatabaseFileName.empty()) {
         terminal.Diagnostic("the settings name no database (the data folder or the database file name is empty); "
@@ -154,6 +156,20 @@ std::unique_ptr<TComponents> Connect(TTerminal& terminal, bool createFirst)
             terminal.Diagnostic(line);
         return nullptr;
     }
+    return components;
+}
+
+// Attach with SIGTERM and SIGINT held back. The client library's first
+// attach puts a handler of its own over ours, and a signal that handler takes
+// shuts every attachment of the process down ("connection shutdown"), even
+// after ours is back. Held back, a signal waits for ours, put back before it
+// is taken; and the threads the library starts meanwhile (the embedded
+// engine's) keep the two held back for good, so that this thread takes them.
+std::unique_ptr<TComponents> Connect(TTerminal& terminal, bool createFirst)
+{
+    const TStopSignalsHeld held;
+    std::unique_ptr<TComponents> components = Attach(terminal, createFirst);
+    InstallStopSignals();
     return components;
 }
 
@@ -187,6 +203,17 @@ std::string BeforeAfter(const std::optional<long>& before, long after)
     if (!before)
         return "no table before, " + IntToStr(after) + " rows after";
     return IntToStr(*before) + " rows before, " + IntToStr(after) + " after";
+}
+
+int StoppedStatus(int signal)
+{
+    return esStopped + signal;
+}
+
+// What a refresh or an apply stopped before its commit says.
+std::string StoppedBeforeCommit(const EStopped& stop)
+{
+    return std::string(stop.what()) + " before the commit; nothing changed: ZIPDIC keeps the rows it had";
 }
 
 std::string MissingFile(const std::string& path)
@@ -239,7 +266,9 @@ std::unique_ptr<TComponents> ConnectForFile(const std::string& path, TTerminal& 
     return components;
 }
 
-int Refresh(const TOptions& options, TTerminal& terminal)
+// completed: what the run did, for the end of the run to repeat on
+// standard error when the summary is lost or a signal came after it.
+int Refresh(const TOptions& options, TTerminal& terminal, std::string& completed)
 {
     const std::string path = SourcePath(options);
     int status = esDone;
@@ -253,6 +282,9 @@ int Refresh(const TOptions& options, TTerminal& terminal)
         TDictionaryRefresh refresh(components->IBDatabase1);
         refresh.AllowShrink(options.AllowShrink);
         report = refresh.Run(path, view);
+    } catch (const EStopped& e) {
+        terminal.Diagnostic(StoppedBeforeCommit(e));
+        return StoppedStatus(e.Signal());
     } catch (const ESourceShrinks& e) {
         terminal.Diagnostic(MessageNaming(path, e) + "; if the file is meant to be that small: kx27 refresh "
                             "--allow-shrink");
@@ -268,6 +300,7 @@ int Refresh(const TOptions& options, TTerminal& terminal)
         return esDatabase;
     }
     terminal.EndProgress();
+    completed = "ZIPDIC was refreshed from " + path + ": " + IntToStr(report.RowsAfter) + " rows";
     for (const TRefusedRecord& record : report.Refused)
         terminal.Diagnostic(path + " line " + IntToStr(record.Line) + ": " + OneLineUtf8(record.Message) + "; skipped");
     TellReplacements(terminal, path, report.Replaced);
@@ -305,7 +338,7 @@ std::string BuildLeft(const std::optional<long>& before, TComponents& components
     return "ZIPDIC was made afresh and holds " + IntToStr(*after) + " rows of the " + IntToStr(records) + " records read";
 }
 
-int Build(const TOptions& options, TTerminal& terminal)
+int Build(const TOptions& options, TTerminal& terminal, std::string& completed)
 {
     const std::string path = SourcePath(options);
     int status = esDone;
@@ -341,6 +374,12 @@ int Build(const TOptions& options, TTerminal& terminal)
     } else if (error) {
         try {
             std::rethrow_exception(error);
+        } catch (const EStopped& e) {
+            // Every row stored so far was committed on its own: say what is there.
+            const std::string left = view.TableChecked() ? BuildLeft(before, c, false, build.ReadCount())
+                                                         : "ZIPDIC was not changed";
+            terminal.Diagnostic(std::string(e.what()) + "; " + left);
+            return StoppedStatus(e.Signal());
         } catch (const EInOutError& e) {
             reason = "cannot be read: " + OneLineUtf8(e);
             fileError = true;
@@ -376,6 +415,7 @@ int Build(const TOptions& options, TTerminal& terminal)
     }
     const long stored = after.value_or(0);
     const long refused = build.InsertCount() > stored ? build.InsertCount() - stored : 0;
+    completed = "ZIPDIC was built from " + path + ": " + IntToStr(stored) + " rows";
     if (refused > 0)
         terminal.Diagnostic(IntToStr(refused) + " of the records were refused by the server and skipped");
     if (!terminal.Quiet())
@@ -415,18 +455,25 @@ int Search(const TOptions& options, TTerminal& terminal)
         sql.Add(SearchText(typed));
         c.IBQuery1.Open();
         c.IBQuery1.First();
-        while (!c.IBQuery1.Eof()) {
+        // Once standard output fails the rows have nowhere to go: the end of
+        // the run says so.
+        while (!c.IBQuery1.Eof() && !terminal.ResultsFailed()) {
+            ThrowIfStopRequested();
             terminal.Result(Utf8FromCp932(ResultLine(c.IBQuery1)));
             ++rows;
             c.IBQuery1.Next();
         }
         c.IBQuery1.SetActive(false);
+    } catch (const EStopped& e) {
+        terminal.Diagnostic(std::string(e.what()) + " after " + IntToStr(rows) + (rows == 1 ? " row" : " rows"));
+        return StoppedStatus(e.Signal());
     } catch (const std::exception& e) {
         terminal.Diagnostic("the search failed after " + IntToStr(rows) + " rows: " + OneLineUtf8(e));
         return esDatabase;
     }
-    // Standard output holds only the rows, for the programs it is piped to.
-    if (!terminal.Quiet())
+    // Standard output holds only the rows, for the programs it is piped to;
+    // rows that did not reach it are said by the end of the run instead.
+    if (!terminal.Quiet() && terminal.FlushResults())
         terminal.Diagnostic(IntToStr(rows) + (rows == 1 ? " row" : " rows") + " for " + Quoted(options.Prefix)
                             + " in " + DurationText(SecondsSince(start)));
     return esDone;
@@ -488,7 +535,7 @@ std::string ApplySummary(const TApplyFiles& files, const TApplyReport& report)
     return summary + BeforeAfter(report.RowsBefore, report.RowsAfter);
 }
 
-int Apply(const TOptions& options, TTerminal& terminal)
+int Apply(const TOptions& options, TTerminal& terminal, std::string& completed)
 {
     const TApplyFiles files{options.DeleteFile, options.AddFile};
     for (const std::string& path : {files.DeletePath, files.AddPath})
@@ -504,6 +551,9 @@ int Apply(const TOptions& options, TTerminal& terminal)
     TApplyReport report;
     try {
         report = TMonthlyApply(components->IBDatabase1).Run(files, options.DryRun, view);
+    } catch (const EStopped& e) {
+        terminal.Diagnostic(StoppedBeforeCommit(e));
+        return StoppedStatus(e.Signal());
     } catch (const ESourceUnusable& e) {
         terminal.Diagnostic(OneLineUtf8(e) + "; ZIPDIC keeps the rows it had");
         return esSourceFile;
@@ -518,6 +568,12 @@ int Apply(const TOptions& options, TTerminal& terminal)
         return esDatabase;
     }
     terminal.EndProgress();
+    if (report.DryRun)
+        completed = "the dry run changed nothing";
+    else if (report.AlreadyApplied)
+        completed = "ZIPDIC already held " + PairText(files) + "; nothing was changed";
+    else
+        completed = "ZIPDIC was updated from " + PairText(files) + ": " + IntToStr(report.RowsAfter) + " rows";
     if (!report.AlreadyApplied) {
         for (long line : report.Unmatched)
             terminal.Diagnostic(files.DeletePath + " line " + IntToStr(line) + ": matches no row of ZIPDIC; nothing " +
@@ -534,6 +590,26 @@ int Apply(const TOptions& options, TTerminal& terminal)
     return esDone;
 }
 
+// The end of every command, its work over and its connection closed:
+// results that did not reach standard output, and a stop that came after the
+// work was complete, are said on standard error and decide the status of a
+// run that did its work. completed repeats what the run did.
+int EndOfRun(int status, TTerminal& terminal, const std::string& completed)
+{
+    const std::string done = completed.empty() ? std::string() : "; " + completed;
+    if (!terminal.FlushResults()) {
+        terminal.Diagnostic("standard output could not be written (" + terminal.ResultsError() + ")" + done);
+        if (status == esDone)
+            status = esOutput;
+    }
+    const int signal = StopSignal();
+    if (signal != 0 && (status == esDone || status == esOutput)) {
+        terminal.Diagnostic(std::string(EStopped(signal).what()) + " after the work was complete" + done);
+        status = StoppedStatus(signal);
+    }
+    return status;
+}
+
 const char* const Footer =
     "FILE is a KEN_ALL.CSV (Shift-JIS, or UTF-8 as in utf_ken_all.zip) or a zip holding one CSV; by default\n"
     "KEN_ALL.CSV beside the executable. ZIPDIC always holds Shift-JIS (code page 932).\n"
@@ -548,7 +624,10 @@ const char* const Footer =
     "     many records as ZIPDIC has rows (see --allow-shrink); nothing in the database was changed\n"
     "     (but a build that cannot read the file while it stores says what it left)\n"
     "  3  a database error: cannot connect, ZIPDIC of another shape, the server refused or the connection\n"
-    "     was lost; the message says what changed (for refresh and apply: nothing)";
+    "     was lost; the message says what changed (for refresh and apply: nothing)\n"
+    "  4  standard output could not be written; the work itself was done (the message says what it did)\n"
+    "  130  stopped by SIGINT, 143 by SIGTERM: a refresh or apply stopped before its commit changed nothing,\n"
+    "     one that reached its commit is complete; a build says what it left; the message says which";
 
 } // namespace
 
@@ -588,7 +667,12 @@ int RunCommandLine(int argc, char** argv)
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? esDone : esUsage;
+        const int status = app.exit(e) == 0 ? esDone : esUsage;
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {   // --help or --version
+            WriteErrorLine("standard output could not be written");
+            return esOutput;
+        }
+        return status;
     }
 
     TTerminal terminal(options.Quiet);
@@ -602,17 +686,33 @@ int RunCommandLine(int argc, char** argv)
         terminal.Diagnostic("ISC_USER and ISC_PASSWORD go together: set both, or neither for the built-in login");
         return esUsage;
     }
+    // Before the client library's first attach, which then passes the
+    // signals on to ours (Connect puts ours back after it).
+    InstallStopSignals();
+    // SIGPIPE keeps its default action, which the client library leaves
+    // alone: a reader that goes away (kx27 search 06 | head -1) ends the
+    // program as it ends grep or cat there, quietly, status 141 to a shell
+    // that asks (pipefail), rather than with a complaint about a pipe the
+    // user closed on purpose. Standard output is written only after the work
+    // (the search's rows aside), so a refresh is never cut short by it; one
+    // whose progress on standard error goes to a closed pipe ends as if
+    // killed, and the server rolls it back.
+
+    std::string completed;
+    int status = esDone;
     try {
         LoadCommandSettings(options);
         if (refresh->parsed())
-            return Refresh(options, terminal);
-        if (build->parsed())
-            return Build(options, terminal);
-        if (apply->parsed())
-            return Apply(options, terminal);
-        return Search(options, terminal);
+            status = Refresh(options, terminal, completed);
+        else if (build->parsed())
+            status = Build(options, terminal, completed);
+        else if (apply->parsed())
+            status = Apply(options, terminal, completed);
+        else
+            status = Search(options, terminal);
     } catch (const std::exception& e) {
         terminal.Diagnostic(OneLineUtf8(e));
-        return esDatabase;
+        status = esDatabase;
     }
+    return EndOfRun(status, terminal, completed);
 }

@@ -8,6 +8,8 @@ enum TExitStatus {
     esUsage = 1,        // wrong arguments or environment; nothing was tried
     esSourceFile = 2,   // the file is missing, cannot be read or cannot make a table
     esDatabase = 3,     // the database refused, or could not be reached
+    esOutput = 4,       // standard output could not be written; the work itself was done
+    esStopped = 128,    // plus the signal's number, as a shell reports a job it ended: 130 SIGINT, 143 SIGTERM
 };
 
 // Parses the arguments (argv[0] is the program) and runs the command they

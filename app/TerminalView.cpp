@@ -4,9 +4,12 @@
 #include "Cp932Text.h"
 
 #include <Classes.h>
+#include <StopRequest.h>
 #include <SysUtils.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 namespace {
@@ -46,14 +49,39 @@ TTerminal::~TTerminal()
 
 void TTerminal::Result(const std::string& utf8)
 {
+    if (m_resultsError != 0)
+        return;
     std::fwrite(utf8.data(), 1, utf8.size(), stdout);
     std::fputc('\n', stdout);
+    NoteResultsError();
+}
+
+bool TTerminal::FlushResults()
+{
+    if (m_resultsError == 0)
+        std::fflush(stdout);
+    NoteResultsError();
+    return m_resultsError == 0;
+}
+
+std::string TTerminal::ResultsError() const
+{
+    return std::strerror(m_resultsError);
+}
+
+void TTerminal::NoteResultsError()
+{
+    if (m_resultsError == 0 && std::ferror(stdout))
+        m_resultsError = errno != 0 ? errno : EIO;
 }
 
 void TTerminal::Diagnostic(const std::string& utf8)
 {
     EndProgress();
-    std::fflush(stdout);   // a result before it is read before it
+    if (m_resultsError == 0) {
+        std::fflush(stdout);   // a result before it is read before it
+        NoteResultsError();
+    }
     std::fprintf(stderr, "kx27: %s\n", utf8.c_str());
     std::fflush(stderr);
 }
@@ -111,6 +139,7 @@ void TTerminalBuildView::SetProgressLine(const std::string& text)
 
 bool TTerminalBuildView::TableExists(const std::string& name)
 {
+    ThrowIfStopRequested();   // the last moment at which a stop leaves the old table
     m_tableChecked = true;
     return TableExistsIn(m_database, name);
 }

@@ -20,8 +20,17 @@ public:
     TTerminal& operator=(const TTerminal&) = delete;
 
     bool Quiet() const noexcept { return m_quiet; }
-    // A line on standard output; the line end is added.
+    // A line on standard output; the line end is added. Once a write of
+    // standard output has failed, nothing more is written to it.
     void Result(const std::string& utf8);
+    // Whether a write of standard output has failed so far. Lines still in
+    // the buffer are only known to have gone out after FlushResults.
+    bool ResultsFailed() const noexcept { return m_resultsError != 0; }
+    // Flushes standard output; false when anything written to it was lost.
+    bool FlushResults();
+    // The system's text for the failed write's error ("No space left on
+    // device"), in UTF-8.
+    std::string ResultsError() const;
     // "kx27: " and the line on standard error, also with quiet: a warning
     // or an error is never success chatter.
     void Diagnostic(const std::string& utf8);
@@ -36,10 +45,13 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
+    void NoteResultsError();
+
     bool m_quiet;
     bool m_redraw;              // standard error is a terminal
     bool m_lineShown = false;   // a progress line stands on the terminal
     Clock::time_point m_last;   // when progress was last written
+    int m_resultsError = 0;     // errno of the first failed write of standard output
 };
 
 // Whole-name match without regard to ASCII letter case against the user
@@ -67,7 +79,8 @@ public:
     // The box's text (CP932; its line break kept), empty when none was shown.
     const std::string& Message() const noexcept { return m_message; }
     // Whether the build came as far as asking for the table, the moment
-    // before its DROP: until then nothing in the database has changed.
+    // before its DROP: until then nothing in the database has changed. A
+    // stop requested by then ends the build there (EStopped), unchecked.
     bool TableChecked() const noexcept { return m_tableChecked; }
 
 private:

@@ -14,8 +14,42 @@
 #include <cstdio>
 #endif
 
+#ifndef _WIN32
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed (a
+// launcher may start the program so): otherwise the next files opened, the
+// engine's lock files among them, take those numbers, and text meant for the
+// terminal is written into them. False when one cannot be opened.
+bool FillStandardDescriptors()
+{
+#ifndef _WIN32
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free number: fd itself, the ones below being open.
+        const int opened = ::open("/dev/null", O_RDWR);
+        if (opened != fd) {
+            if (opened >= 0)
+                ::close(opened);
+            return false;
+        }
+    }
+#endif
+    return true;
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
+    if (!FillStandardDescriptors())
+        return 1;   // nothing can be said safely, and nothing was tried
     // Decided before anything of the window system exists: a command runs
     // where there is no display (cron, a systemd timer, ssh).
     if (argc > 1)

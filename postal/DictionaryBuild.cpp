@@ -4,6 +4,7 @@
 #include "TableLimits.h"
 
 #include <ScopeExit.h>
+#include <StopRequest.h>
 #include <SysUtils.h>
 #include <TextFile.h>
 
@@ -213,6 +214,7 @@ void TDictionaryBuild::InsertPass(const std::string& path, const TReadFingerprin
                 source.ReadLine();
                 if (!source.TakeRecord(record))
                     continue;
+                ThrowIfStopRequested();
                 ++m_insertCount;
                 if (m_insertCount % ProgressEvery == 0)
                     view.SetProgressLine(InsertingPrefix + Counts(m_insertCount, m_readCount));

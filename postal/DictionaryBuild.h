@@ -48,7 +48,10 @@ public:
     // reached) for the general error handler; the build button is enabled
     // again on every path. When the insert pass read other bytes or another
     // number of records than the measuring pass (the file changed), the
-    // finished texts are followed by ESourceChanged.
+    // finished texts are followed by ESourceChanged. A stop request
+    // (StopRequest.h; only the commands make one) ends the measuring pass,
+    // and the insert pass before its next record, with EStopped, raised like
+    // those errors.
     void Run(const std::string& path, DictionaryBuildView& view);
 
     // For the build command: both passes read the file strictly in this

@@ -3,6 +3,7 @@
 #include "DictionaryBuild.h"
 #include "SourceFile.h"
 
+#include <StopRequest.h>
 #include <SysUtils.h>
 
 #include <algorithm>
@@ -73,6 +74,13 @@ void RollbackQuietly(TIBTransaction& transaction) noexcept
     } catch (...) {
         // The connection is gone: the server drops what the transaction did.
     }
+}
+
+void CommitUnlessStopped(TIBTransaction& transaction)
+{
+    const TStopSignalsHeld held;
+    ThrowIfStopRequested();
+    transaction.Commit();
 }
 
 TShape ReadShape(TIBDatabase& database)
@@ -164,7 +172,7 @@ void ApplyWidths(TIBDatabase& database, const TShape& shape, const TTableWidths&
     try {
         for (const std::string& text : statements)
             NewStatement(database, *transaction, text, false)->ExecQuery();
-        transaction->Commit();
+        CommitUnlessStopped(*transaction);
     } catch (...) {
         RollbackQuietly(*transaction);
         report.TableCreated = false;
@@ -235,6 +243,7 @@ TIBSQL& TInsertPass::Block(int rows)
 
 void TInsertPass::SendBlock(int rows)
 {
+    ThrowIfStopRequested();
     TIBSQL& block = Block(rows);
     TIBXSQLDA& input = block.InputArea();
     for (int r = 0; r < rows; ++r)
@@ -259,6 +268,7 @@ void TInsertPass::SendRowByRow(int rows)
     }
     TIBXSQLDA& input = m_row->InputArea();
     for (int r = 0; r < rows; ++r) {
+        ThrowIfStopRequested();
         Bind(input, 0, m_records[static_cast<std::size_t>(r)]);
         try {
             m_row->ExecPrepared();

@@ -40,6 +40,12 @@ std::unique_ptr<TIBSQL> NewStatement(TIBDatabase& database, TIBTransaction& tran
                                      bool positional);
 // Also when the connection is gone: the server then drops the work itself.
 void RollbackQuietly(TIBTransaction& transaction) noexcept;
+// Commits, unless a stop has been requested: then EStopped, the transaction
+// left for the caller to roll back. SIGTERM and SIGINT are held from the
+// check to the commit's end, so that no commit is made after one arrived:
+// one that arrives during the commit is taken after it, and a stop seen
+// then means the commit was made.
+void CommitUnlessStopped(TIBTransaction& transaction);
 
 struct TShape {
     bool Exists = false;
@@ -70,7 +76,8 @@ void Bind(TIBXSQLDA& input, int first, const TDictionaryRecord& record);
 // the server and sent again row by row, so that only the refused records
 // stay out (in the report's Refused, by line; the others in its Inserted).
 // Any other error, a read error included (EInOutError), leaves for the
-// caller to roll back. Progress is rpStoring, done of total.
+// caller to roll back, as does EStopped: a stop request is polled before
+// each block and each row sent alone. Progress is rpStoring, done of total.
 class TInsertPass {
 public:
     // Nothing is owned; all must outlive the pass.

@@ -2,6 +2,7 @@
 
 #include "SourceFile.h"
 
+#include <StopRequest.h>
 #include <SysUtils.h>
 
 #include <climits>
@@ -43,6 +44,7 @@ bool ReadPass(TSourceFile& source, TColumnWidths& widths, int& readCount, BuildV
     TDictionaryRecord record;
     while (!source.Eof()) {
         source.ReadLine();
+        ThrowIfStopRequested();
         if (view.EscapeDown())
             return false;
         if (!source.TakeRecord(record))

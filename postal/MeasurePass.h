@@ -44,9 +44,12 @@ struct TMeasureResult {
 // nothing read: no widths are to be trusted then. The build button is the
 // caller's to enable. A layout with columns reads the file strictly
 // (TSourceFile::ReadStrictly); its EMalformedText is a read error.
+// A stop request (StopRequest.h), polled per line too, raises EStopped with
+// the file closed.
 TMeasureResult MeasurePass(const std::string& path, TColumnWidths& widths, int& readCount, BuildView& view,
                            const TSourceLayout& layout = {});
 // The same pass over a source already open, from where it stands to its end.
 // The source is left open on every outcome: the caller rewinds or closes it.
-// An error of a strict reading (EMalformedText) ends it as a read error does.
+// An error of a strict reading (EMalformedText) ends it as a read error does;
+// a stop request raises EStopped.
 TMeasureResult MeasurePass(TSourceFile& source, TColumnWidths& widths, int& readCount, BuildView& view);

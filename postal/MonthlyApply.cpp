@@ -6,6 +6,7 @@
 
 #include <IBSQL.h>
 #include <ScopeExit.h>
+#include <StopRequest.h>
 #include <SysUtils.h>
 
 #include <algorithm>
@@ -54,6 +55,7 @@ void ReadRecords(const std::string& path, F onRecord, TReplacements* replaced = 
         } catch (const EMalformedText& e) {
             throw ESourceUnusable(e.Message());
         }
+        ThrowIfStopRequested();
         if (gave)
             onRecord(record, line);
     }
@@ -250,7 +252,7 @@ TApplyReport TMonthlyApply::Run(const TApplyFiles& files, bool dryRun, RefreshVi
         if (dryRun)
             RollbackQuietly(*transaction);
         else
-            transaction->Commit();
+            CommitUnlessStopped(*transaction);
     } catch (const EInOutError& e) {
         RollbackQuietly(*transaction);
         throw Unreadable(files.AddPath, e);

@@ -70,7 +70,10 @@ public:
     // When no delete record matches a row and every add record is already in
     // the table (counted with its repeats), the pair was applied before:
     // nothing changes and the report says so. A dry run rolls back and widens
-    // nothing; what it reports is what the run would have done.
+    // nothing; what it reports is what the run would have done. A stop
+    // request (StopRequest.h), polled per line read and per block or row
+    // sent, raises EStopped after the rollback; none is committed after a
+    // stop.
     TApplyReport Run(const TApplyFiles& files, bool dryRun, RefreshView& view);
 
 private:

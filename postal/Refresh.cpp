@@ -171,7 +171,7 @@ TRefreshReport TDictionaryRefresh::Run(const std::string& path, RefreshView& vie
         // while it was read (a download still running) is not stored.
         if (source.Fingerprint() != measuredRead)
             throw ESourceUnusable(changedMeanwhile);
-        transaction->Commit();
+        CommitUnlessStopped(*transaction);
     } catch (const EDatabaseError&) {
         RollbackQuietly(*transaction);
         throw;

@@ -87,7 +87,9 @@ public:
     // (bytes, checksum, records); a file written meanwhile raises
     // ESourceUnusable ("... changed while it was read") after the rollback.
     // A file of fewer than half as many records as ZIPDIC holds rows raises
-    // ESourceShrinks after the rollback, unless shrinking is allowed.
+    // ESourceShrinks after the rollback, unless shrinking is allowed. A stop
+    // request (StopRequest.h), polled per line and per block, raises
+    // EStopped after the same rollback; none is committed after a stop.
     TRefreshReport Run(const std::string& path, RefreshView& view);
 
     // A cut download can end on a line boundary and pass for a whole file;

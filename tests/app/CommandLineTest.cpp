@@ -14,11 +14,13 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +33,7 @@ namespace {
 
 struct TRun {
     int Status = -1;   // the exit status; -1 when the process did not exit by itself
+    int Signal = 0;    // the signal that ended it, if one did
     std::string Out;
     std::string Err;
 };
@@ -54,9 +57,15 @@ std::vector<std::string> ChildEnvironment(const TEnv& set)
     return env;
 }
 
+// Runs in the child just before the program starts (only calls that are
+// safe after a fork); started runs here with the child's id once it exists.
+using TInChild = std::function<void()>;
+using TStarted = std::function<void(pid_t)>;
+
 // Runs the program to its end (a bound of minutes keeps a hang from
 // stopping the run), collecting both streams.
-TRun RunProgram(const fs::path& exe, const std::vector<std::string>& args, const TEnv& set = {})
+TRun RunProgram(const fs::path& exe, const std::vector<std::string>& args, const TEnv& set = {},
+                const TInChild& inChild = {}, const TStarted& started = {})
 {
     int out[2], err[2];
     if (::pipe(out) != 0 || ::pipe(err) != 0)
@@ -68,6 +77,8 @@ TRun RunProgram(const fs::path& exe, const std::vector<std::string>& args, const
         ::dup2(err[1], STDERR_FILENO);
         for (int fd : {out[0], out[1], err[0], err[1]})
             ::close(fd);
+        if (inChild)
+            inChild();
         std::vector<char*> argv{const_cast<char*>(exe.c_str())};
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
@@ -81,6 +92,8 @@ TRun RunProgram(const fs::path& exe, const std::vector<std::string>& args, const
     }
     ::close(out[1]);
     ::close(err[1]);
+    if (started)
+        started(child);
     TRun run;
     pollfd fds[] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     std::string* into[] = {&run.Out, &run.Err};
@@ -103,14 +116,17 @@ TRun RunProgram(const fs::path& exe, const std::vector<std::string>& args, const
             }
         }
     }
-    if (open > 0)
-        ::kill(child, SIGKILL);
     for (const pollfd& p : fds)
         if (p.fd >= 0)
             ::close(p.fd);
     int status = 0;
-    ::waitpid(child, &status, 0);
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= end)
+            ::kill(child, SIGKILL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.Signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return run;
 }
 
@@ -525,3 +541,158 @@ TEST_F(CommandLine, WithoutTheWindowNoCommandNamesTheCommands)
         EXPECT_TRUE(Has(run.Err, part)) << part << "\n" << run.Err;
 }
 #endif
+
+// A signal pending when the program starts (blocked in the child, as a
+// launcher may leave it; the commands unblock it) is taken before anything is
+// done: each command stops at its first line or row, says so and exits with
+// 128 + the signal, and the rows are as they were.
+TEST_F(CommandLine, StopSignalEndsEachCommandBeforeItChangesAnything)
+{
+    ASSERT_EQ(Kx27({"build", "--quiet"}).Status, 0);
+    const std::string database = (m_dir / "T.FDB").string();
+    const std::vector<std::string> before = WindowLines(database, "0");
+    const std::string other = (m_dir / "other.csv").string();
+    WriteFile(other, Cp932(SourceLine("0010000", "ｷﾀ", "北")));
+    const std::string keeps = " before the commit; nothing changed: ZIPDIC keeps the rows it had\n";
+    const struct {
+        std::vector<std::string> args;
+        int signal;
+        int status;
+        std::string err;
+    } cases[] = {
+        {{"refresh", other}, SIGTERM, 143, "kx27: stopped by SIGTERM" + keeps},
+        {{"apply", "--add", other}, SIGINT, 130, "kx27: stopped by SIGINT" + keeps},
+        {{"build", other}, SIGTERM, 143, "kx27: stopped by SIGTERM; ZIPDIC was not changed\n"},
+        {{"search", "060"}, SIGINT, 130, "kx27: stopped by SIGINT after 0 rows\n"},
+    };
+    for (const auto& c : cases) {
+        const int signal = c.signal;
+        const TRun run = RunProgram(m_exe, c.args, {}, [signal] {
+            sigset_t set;
+            sigemptyset(&set);
+            sigaddset(&set, signal);
+            ::sigprocmask(SIG_BLOCK, &set, nullptr);
+            ::kill(::getpid(), signal);
+        });
+        EXPECT_EQ(run.Status, c.status) << c.args[0] << "\n" << run.Err;
+        EXPECT_EQ(run.Err, c.err) << c.args[0];
+        EXPECT_EQ(run.Out, "") << c.args[0];
+        EXPECT_EQ(WindowLines(database, "0"), before) << c.args[0];
+    }
+}
+
+// A signal that arrives after the commit: the refresh is complete and says
+// so, with 143. Standard output is a pipe filled before the program starts,
+// so that the program waits in its summary's write, after the commit, until
+// the signal has been sent and the pipe is read. The test server lets the
+// test see the commit while the program still runs.
+TEST_F(CommandLine, StopSignalAfterTheCommit)
+{
+    SKIP_WITHOUT_TEST_SERVER();
+    const std::string prefix = std::getenv("KX27_TEST_SERVER");
+    const std::string folder = std::getenv("KX27_TEST_SERVER_DIR");
+    const std::string file = "kx27-stop-" + std::to_string(::getpid()) + ".fdb";
+    const std::string database = prefix + folder + file;
+    const TDroppedAtEnd dropped{database};
+    WriteFile(m_dir / "kx27.dat", Settings(prefix, folder, file));
+    ASSERT_EQ(Kx27({"refresh", "--quiet"}).Status, 0);
+    const std::string other = (m_dir / "other.csv").string();
+    WriteFile(other, Cp932(SourceLine("0010000", "ｷﾀ", "北") + SourceLine("0010001", "ﾐﾅﾐ", "南")));
+
+    int held[2];
+    ASSERT_EQ(::pipe(held), 0);
+    ::fcntl(held[1], F_SETFL, O_NONBLOCK);
+    const std::string filler(4096, 'x');
+    for (std::size_t size : {filler.size(), std::size_t{1}})   // to its last byte
+        while (::write(held[1], filler.data(), size) > 0) {
+        }
+    ::fcntl(held[1], F_SETFL, 0);
+    std::thread signaller;
+    const TRun run = RunProgram(
+        m_exe, {"refresh", other}, {},
+        [&held] {
+            ::dup2(held[1], STDOUT_FILENO);
+            ::close(held[0]);
+            ::close(held[1]);
+        },
+        [&](pid_t child) {
+            ::close(held[1]);
+            signaller = std::thread([&, child] {
+                const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+                while (WindowLines(database, "0").size() != 2u && std::chrono::steady_clock::now() < end)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                ::kill(child, SIGTERM);
+                char buffer[4096];
+                while (::read(held[0], buffer, sizeof buffer) > 0) {
+                }
+                ::close(held[0]);
+            });
+        });
+    signaller.join();
+    EXPECT_EQ(run.Status, 143) << run.Err;
+    EXPECT_EQ(run.Err, "kx27: stopped by SIGTERM after the work was complete; ZIPDIC was refreshed from " + other
+                           + ": 2 rows\n");
+    EXPECT_EQ(WindowLines(database, "0").size(), 2u);
+}
+
+// Started with standard output and error closed, as some launchers start
+// jobs: the refresh completes on the embedded engine, and none of its text
+// ends up in the engine's lock files.
+TEST_F(CommandLine, ClosedOutputAndErrorTakeNoFileOfTheEngine)
+{
+    const fs::path locks = m_dir / "locks";
+    fs::create_directory(locks);
+    const TRun run = RunProgram(m_exe, {"refresh"}, {{"FIREBIRD_LOCK", locks.string()}}, [] {
+        ::close(STDOUT_FILENO);
+        ::close(STDERR_FILENO);
+    });
+    EXPECT_EQ(run.Status, 0);
+    EXPECT_EQ(WindowLines((m_dir / "T.FDB").string(), "0").size(), 8u);
+    int files = 0;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(locks))
+        if (entry.is_regular_file()) {
+            ++files;
+            EXPECT_FALSE(Has(ReadFile(entry.path()), "ZIPDIC")) << entry.path();
+        }
+    EXPECT_GT(files, 0);
+}
+
+// Standard output that cannot be written: 4 once the work is done, and
+// standard error says what the work did. A reader that has gone away ends
+// the program quietly by SIGPIPE, as it ends any Unix tool.
+TEST_F(CommandLine, StandardOutputThatCannotBeWritten)
+{
+    const TInChild full = [] {
+        const int fd = ::open("/dev/full", O_WRONLY);
+        ::dup2(fd, STDOUT_FILENO);
+        ::close(fd);
+    };
+    const TInChild noReader = [] {
+        int p[2];
+        if (::pipe(p) == 0) {
+            ::dup2(p[1], STDOUT_FILENO);
+            ::close(p[0]);
+            ::close(p[1]);
+        }
+    };
+    const std::string lost = "kx27: standard output could not be written (No space left on device)";
+    const struct {
+        std::vector<std::string> args;
+        const TInChild& inChild;
+        int status;
+        int signal;
+        std::string err;
+    } cases[] = {
+        {{"refresh"}, full, 4, 0, lost + "; ZIPDIC was refreshed from " + (m_dir / "KEN_ALL.CSV").string() + ": 8 rows\n"},
+        {{"search", "060"}, full, 4, 0, lost + "\n"},
+        {{"--help"}, full, 4, 0, "kx27: standard output could not be written\n"},
+        {{"search", "060"}, noReader, -1, SIGPIPE, ""},
+    };
+    for (const auto& c : cases) {
+        const TRun run = RunProgram(m_exe, c.args, {}, c.inChild);
+        EXPECT_EQ(run.Status, c.status) << c.args[0] << "\n" << run.Err;
+        EXPECT_EQ(run.Signal, c.signal) << c.args[0];
+        EXPECT_EQ(run.Err, c.err) << c.args[0];
+    }
+    EXPECT_EQ(WindowLines((m_dir / "T.FDB").string(), "0").size(), 8u);
+}

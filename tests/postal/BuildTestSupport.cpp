@@ -185,6 +185,8 @@ std::string RaisedText(const std::function<void()>& f)
         return "I/O " + std::to_string(e.ErrorCode());
     } catch (const Exception& e) {
         return e.Message();
+    } catch (const std::exception& e) {   // EStopped
+        return e.what();
     }
     ADD_FAILURE() << "nothing raised";
     return {};

@@ -6,11 +6,14 @@
 
 #include <DictionaryBuild.h>
 #include <IBSQL.h>
+#include <ScopeExit.h>
+#include <StopRequest.h>
 #include <TableLimits.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -158,6 +161,23 @@ TEST_F(EmbeddedBuild, Utf8SourceFileStoresShiftJisRows)
     ASSERT_EQ(m_view.Replaced.Listed.size(), 1u);
     EXPECT_EQ(ReplacementText(m_view.Replaced.Listed[0]),
               "line 3 column 9: U+20BB7 has no Shift-JIS form; stored as \x81\xAC");
+}
+
+// A stop request (the commands' SIGTERM; the window makes none) ends the
+// insert pass before its next record: the counts say how far it got, what
+// was committed stays, and the stop is raised for the command to report.
+TEST_F(EmbeddedBuild, StopEndsTheInsertPassBeforeItsNextRecord)
+{
+    m_folder.Write(NumberedLines(3));
+    const TScopeExit forget([] { ClearStopRequest(); });
+    m_view.OnPhase = [](const std::string& text) {
+        if (text == Cp932("データ登録中"))
+            RequestStop(SIGTERM);
+    };
+    EXPECT_THROW(Build(), EStopped);
+    EXPECT_EQ(Tail(m_view.Shown, 3),
+              (std::vector<std::string>{Phase("データ登録完了"), Progress("完了：0／3"), "enable"}));
+    EXPECT_EQ(Count("ZIPDIC"), 0);
 }
 
 TEST_F(EmbeddedBuild, NothingWithoutConnectionOrSourceFile)

@@ -7,13 +7,16 @@
 #include <DictionaryTable.h>
 #include <IBSQL.h>
 #include <MonthlyApply.h>
+#include <ScopeExit.h>
 #include <SourceFile.h>
+#include <StopRequest.h>
 
 #include <gtest/gtest.h>
 
 #include <zip.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -215,7 +218,9 @@ TEST_F(MonthlyApplyTest, NothingChangesWhenItCannotBeDone)
         const char* name;
         std::string createTable;   // empty: no ZIPDIC
         std::string del, add;
-        int midway;                // once the deletes are done: 1 the add file fails, 2 anything else does
+        // Once a delete is done: 1 the add file fails, 2 anything else does, 3 a
+        // stop is requested; 4 a stop once the last block is in (the commit refuses it).
+        int midway;
         std::string wantError;     // its beginning
     } cases[] = {
         {"no ZIPDIC", "", del, add, 0, "there is no table ZIPDIC"},
@@ -227,7 +232,10 @@ TEST_F(MonthlyApplyTest, NothingChangesWhenItCannotBeDone)
         {"a malformed line", CreateNarrow, malformed, add, 0, malformed + " line 2: 3 columns, not 15"},
         {"the add file fails once the deletes are done", CreateNarrow, del, add, 1, "cannot read " + add},
         {"something else fails once the deletes are done", CreateNarrow, del, add, 2, "interrupted"},
+        {"stopped once the deletes are done", CreateNarrow, del, add, 3, "stopped by SIGTERM"},
+        {"stopped before the commit", CreateNarrow, del, add, 4, "stopped by SIGTERM"},
     };
+    const TScopeExit forget([] { ClearStopRequest(); });
     for (const auto& c : cases) {
         fs::remove(add);   // the symbolic link a case before may have left
         WriteFile("add.csv", Line("1000002"));
@@ -237,7 +245,8 @@ TEST_F(MonthlyApplyTest, NothingChangesWhenItCannotBeDone)
             Exec(c.createTable == CreateNarrow ? "INSERT INTO ZIPDIC VALUES ('1000001', 'P', 'C', 'T', 'P', 'C', 'T')"
                                                : "INSERT INTO ZIPDIC (ZIP) VALUES ('1000001')");
         }
-        m_applyView.OnProgress = [&](TRefreshPhase phase, long, long) {
+        ClearStopRequest();
+        m_applyView.OnProgress = [&](TRefreshPhase phase, long done, long total) {
             if (phase != rpStoring)
                 return;
             if (c.midway == 1) {
@@ -245,6 +254,8 @@ TEST_F(MonthlyApplyTest, NothingChangesWhenItCannotBeDone)
                 fs::create_symlink("/proc/self/mem", c.add);   // opens, then fails its first read
             } else if (c.midway == 2) {
                 throw Exception("interrupted");
+            } else if (c.midway == 3 || (c.midway == 4 && done == total)) {
+                RequestStop(SIGTERM);
             }
         };
         const std::vector<std::string> before =

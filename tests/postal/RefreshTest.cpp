@@ -7,6 +7,8 @@
 #include <IBSQL.h>
 #include <Refresh.h>
 #include <RefreshStatements.h>
+#include <ScopeExit.h>
+#include <StopRequest.h>
 
 #include <gtest/gtest.h>
 
@@ -421,6 +423,47 @@ TEST_P(RefreshOnEngine, OtherConnectionsSeeOldRowsUntilTheCommit)
     TIBTransaction after;
     after.SetDefaultDatabase(reader.get());
     EXPECT_EQ(SelectRows(*reader, after, "SELECT COUNT(*) FROM ZIPDIC"), std::vector<std::string>{"600"});
+}
+
+// A stop request (SIGTERM's, made here through the view) ends the measuring
+// pass at its next line and the insert pass before its next block; made
+// after the last block, the commit's own check refuses it. The rows are the
+// old ones exactly; widths committed before the rows stay, and nothing of
+// the stopped runs holds the table.
+TEST_P(RefreshOnEngine, StopRollsTheRowsBack)
+{
+    Exec("CREATE TABLE ZIPDIC (ZIP VARCHAR(7), ADK1 VARCHAR(1), ADK2 VARCHAR(1), ADK3 VARCHAR(1), ADR1 VARCHAR(1),"
+         " ADR2 VARCHAR(1), ADR3 VARCHAR(1))");
+    Exec(kOldRows);
+    const std::vector<std::string> narrow = Rows(kWidthsQuery);
+    const std::vector<std::string> widened = {"ZIP 7", "ADK1 2", "ADK2 1", "ADK3 2", "ADR1 2", "ADR2 2", "ADR3 2"};
+    const TScopeExit forget([] { ClearStopRequest(); });
+    const struct {
+        const char* name;
+        TRefreshPhase phase;
+        long at;           // the progress count at which the stop is requested
+        long wantStored;   // blocks sent by then
+    } cases[] = {
+        {"measuring", rpMeasuring, 500, 0},
+        {"after block 2", rpStoring, 512, 512},
+        {"after the last block", rpStoring, 600, 600},
+    };
+    for (const auto& c : cases) {
+        ClearStopRequest();
+        TProgress view;
+        view.OnProgress = [&](TRefreshPhase phase, long done, long) {
+            if (phase == c.phase && done == c.at)
+                RequestStop(SIGTERM);
+        };
+        EXPECT_EQ(RaisedText([&] { Refresh(NumberedLines(600), view); }), "stopped by SIGTERM") << c.name;
+        EXPECT_EQ(view.Stored, c.wantStored) << c.name;
+        EXPECT_EQ(Rows("SELECT ZIP FROM ZIPDIC"), std::vector<std::string>{"old1"}) << c.name;
+        EXPECT_EQ(Rows(kWidthsQuery), c.phase == rpMeasuring ? narrow : widened) << c.name;
+    }
+    ClearStopRequest();
+    TProgress view;
+    Refresh(NumberedLines(600), view);
+    EXPECT_EQ(Rows("SELECT COUNT(*) FROM ZIPDIC"), std::vector<std::string>{"600"});
 }
 
 // A refresh started while another runs fails at once and changes nothing;
