@@ -1,5 +1,6 @@
 #include "TerminalView.h"
 
+#include "Connection.h"
 #include "Cp932Text.h"
 
 #include <Classes.h>
@@ -141,6 +142,13 @@ bool TTerminalBuildView::TableExists(const std::string& name)
     ThrowIfStopRequested();   // the last moment at which a stop leaves the old table
     m_tableChecked = true;
     return TableExistsIn(m_database, name);
+}
+
+void TTerminalBuildView::CharactersReplaced(const std::string& path, const TReplacements& replaced)
+{
+    m_replaced += replaced.Count;
+    for (const std::string& line : ReplacementLines(path, replaced))
+        m_terminal.Diagnostic(line);
 }
 
 void TTerminalBuildView::Show(bool now)

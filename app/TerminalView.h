@@ -71,7 +71,11 @@ public:
     bool EscapeDown() override { return false; }
     void EnableBuildButton(bool) override {}
     bool TableExists(const std::string& name) override;
+    // Each character on standard error, also with --quiet.
+    void CharactersReplaced(const std::string& path, const TReplacements& replaced) override;
 
+    // Characters of the file stored as 〓, for the summary.
+    long Replaced() const noexcept { return m_replaced; }
     // The box's text (CP932; its line break kept), empty when none was shown.
     const std::string& Message() const noexcept { return m_message; }
     // Whether the build came as far as asking for the table, the moment
@@ -88,6 +92,7 @@ private:
     std::string m_progress;
     std::string m_message;
     bool m_tableChecked = false;
+    long m_replaced = 0;
 };
 
 // The refresh's counts, with the rate and the time left while it stores.

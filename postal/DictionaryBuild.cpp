@@ -155,7 +155,7 @@ void TDictionaryBuild::Run(const std::string& path, DictionaryBuildView& view)
     const TScopeExit enableOnExit([&view] { view.EnableBuildButton(true); });
     m_readCount = 0;
     m_insertCount = 0;
-    TMeasureResult measure{moReadError, nullptr, {}};
+    TMeasureResult measure{moReadError, nullptr, {}, {}};
     try {
         measure = MeasurePass(path, m_widths, m_readCount, view, m_layout);
     } catch (...) {
@@ -193,6 +193,8 @@ void TDictionaryBuild::Run(const std::string& path, DictionaryBuildView& view)
         view.SetPhaseLine({});
         throw;
     }
+    if (measure.Replaced.Count > 0)
+        view.CharactersReplaced(path, measure.Replaced);
     InsertPass(path, measure.Read, view);
 }
 

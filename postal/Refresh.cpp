@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <exception>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -113,10 +114,11 @@ TRefreshReport TDictionaryRefresh::Run(const std::string& path, RefreshView& vie
         TMeasureView measureView(view);
         try {
             source.Open(path);
-            const TMeasureResult measure = MeasurePass(source, measured, records, measureView);
+            TMeasureResult measure = MeasurePass(source, measured, records, measureView);
             if (measure.ReadError)
                 std::rethrow_exception(measure.ReadError);
             measuredRead = measure.Read;
+            report.Replaced = std::move(measure.Replaced);
         } catch (const EMalformedText& e) {
             throw ESourceUnusable(e.Message() + "; nothing changed");
         } catch (const Exception& e) {
