@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds kx27 and opens its window.  Usage: ./run.sh [path/to/KEN_ALL.CSV]
 #
-# The file given (or KEN_ALL.CSV inside a .zip, as Japan Post ships it) is
-# copied beside the executable, where the program looks for it.  On first use
+# The file given (or the CSV inside a .zip, as Japan Post ships it: KEN_ALL.CSV
+# in ken_all.zip, utf_ken_all.csv in utf_ken_all.zip) is copied beside the
+# executable as KEN_ALL.CSV, where the program looks for it; a UTF-8 file is
+# read as UTF-8 and stored as Shift-JIS.  On first use
 # the settings file kx27.dat is written beside the executable so that the
 # database lives in <checkout>/data/ and is opened in-process by the embedded
 # engine: no database server is needed.  Edit that file to use a server.
@@ -70,8 +72,8 @@ fi
 target_csv=$BUILD/app/KEN_ALL.CSV
 if [[ -n $source_csv ]]; then
   if [[ ${source_csv,,} == *.zip ]]; then
-    entry=$(unzip -Z1 "$source_csv" | grep -i -m1 '\(^\|/\)KEN_ALL\.CSV$') ||
-      die "$source_csv holds no KEN_ALL.CSV"
+    entry=$(unzip -Z1 "$source_csv" | grep -i -m1 '\(^\|/\)\(utf_\)\?KEN_ALL\.CSV$') ||
+      die "$source_csv holds neither KEN_ALL.CSV nor utf_ken_all.csv"
     unzip -p "$source_csv" "$entry" >"$target_csv.part" ||
       die "cannot unpack $entry from $source_csv"
     mv -f "$target_csv.part" "$target_csv"

@@ -235,6 +235,21 @@ std::string RefusedText(const std::vector<TRefusedRecord>& refused)
     return text + ")";
 }
 
+// "; 2 characters stored as 〓", or nothing when none was.
+std::string ReplacedText(long count)
+{
+    if (count == 0)
+        return {};
+    return "; " + IntToStr(count) + (count == 1 ? " character" : " characters") + " stored as " +
+           Utf8FromCp932(ReplacementMark);
+}
+
+void TellReplacements(TTerminal& terminal, const std::string& path, const TReplacements& replaced)
+{
+    for (const std::string& line : ReplacementLines(path, replaced))
+        terminal.Diagnostic(line);
+}
+
 // How refresh and build begin: the file must be there, then the connection
 // is made with the create attempt. Null, with the reason written and the
 // exit status in status, when either fails.
@@ -288,6 +303,7 @@ int Refresh(const TOptions& options, TTerminal& terminal, std::string& completed
     completed = "ZIPDIC was refreshed from " + path + ": " + IntToStr(report.RowsAfter) + " rows";
     for (const TRefusedRecord& record : report.Refused)
         terminal.Diagnostic(path + " line " + IntToStr(record.Line) + ": " + OneLineUtf8(record.Message) + "; skipped");
+    TellReplacements(terminal, path, report.Replaced);
     if (terminal.Quiet())
         return esDone;
     std::string summary = "refreshed ZIPDIC from " + path + ": " + IntToStr(report.Records) + " records; "
@@ -299,7 +315,8 @@ int Refresh(const TOptions& options, TTerminal& terminal, std::string& completed
         for (std::size_t i = 0; i < report.WidenedColumns.size(); ++i)
             summary += (i ? ", " : " ") + report.WidenedColumns[i];
     }
-    terminal.Result(summary + "; " + RefusedText(report.Refused) + "; " + DurationText(SecondsSince(start)));
+    terminal.Result(summary + "; " + RefusedText(report.Refused) + ReplacedText(report.Replaced.Count) + "; " +
+                    DurationText(SecondsSince(start)));
     return esDone;
 }
 
@@ -404,8 +421,8 @@ int Build(const TOptions& options, TTerminal& terminal, std::string& completed)
         terminal.Diagnostic(IntToStr(refused) + " of the records were refused by the server and skipped");
     if (!terminal.Quiet())
         terminal.Result("built ZIPDIC from " + path + ": " + IntToStr(outcome.Read) + " records; "
-                        + BeforeAfter(before, stored) + "; " + IntToStr(refused) + " refused; "
-                        + DurationText(SecondsSince(start)));
+                        + BeforeAfter(before, stored) + "; " + IntToStr(refused) + " refused"
+                        + ReplacedText(outcome.Replaced) + "; " + DurationText(SecondsSince(start)));
     return esDone;
 }
 
@@ -566,8 +583,11 @@ int Apply(const TOptions& options, TTerminal& terminal, std::string& completed)
             terminal.Diagnostic(files.AddPath + " line " + IntToStr(record.Line) + ": " +
                                 OneLineUtf8(record.Message) + "; skipped");
     }
+    TellReplacements(terminal, files.DeletePath, report.DeleteReplaced);
+    TellReplacements(terminal, files.AddPath, report.AddReplaced);
     if (!terminal.Quiet())
-        terminal.Result(ApplySummary(files, report) + "; " + DurationText(SecondsSince(start)));
+        terminal.Result(ApplySummary(files, report) + ReplacedText(report.DeleteReplaced.Count + report.AddReplaced.Count) +
+                        "; " + DurationText(SecondsSince(start)));
     return esDone;
 }
 
@@ -592,7 +612,8 @@ int EndOfRun(int status, TTerminal& terminal, const std::string& completed)
 }
 
 const char* const Footer =
-    "FILE is a KEN_ALL.CSV (Shift-JIS) or a zip holding one CSV; by default KEN_ALL.CSV beside the executable.\n"
+    "FILE is a KEN_ALL.CSV (Shift-JIS, or UTF-8 as in utf_ken_all.zip) or a zip holding one CSV; by default\n"
+    "KEN_ALL.CSV beside the executable. ZIPDIC always holds Shift-JIS (code page 932).\n"
     "The database is the one the settings file names, as for the window; ISC_USER and ISC_PASSWORD, when both\n"
     "are set, replace the built-in login. --settings and --quiet go before or after the command.\n"
     "\n"

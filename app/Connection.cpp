@@ -113,6 +113,18 @@ std::vector<std::string> ConnectFailureLines(const TLogin& login, const std::str
     return lines;
 }
 
+std::vector<std::string> ReplacementLines(const std::string& path, const TReplacements& replaced)
+{
+    std::vector<std::string> lines;
+    for (const TReplacedCharacter& character : replaced.Listed)
+        lines.push_back(path + " " + Utf8FromCp932(ReplacementText(character)));
+    const long more = replaced.Count - static_cast<long>(replaced.Listed.size());
+    if (more > 0)
+        lines.push_back(path + ": " + IntToStr(more) + " more characters without a Shift-JIS form; stored as " +
+                        Utf8FromCp932(ReplacementMark));
+    return lines;
+}
+
 void WriteErrorLine(const std::string& utf8)
 {
     std::fprintf(stderr, "kx27: %s\n", utf8.c_str());

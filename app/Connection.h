@@ -3,6 +3,7 @@
 #pragma once
 
 #include <IBDatabase.h>
+#include <SourceEncoding.h>
 
 #include <exception>
 #include <string>
@@ -45,6 +46,12 @@ std::string OneLineUtf8(const std::exception& error);
 // when the last create-database attempt failed for another reason, that
 // reason (the folder not writable, say), which it then forgets.
 std::vector<std::string> ConnectFailureLines(const TLogin& login, const std::string& message);
+
+// What the window and the commands write to standard error, in UTF-8, for
+// the characters of the file at path (its bytes kept as they are) that were
+// stored as 〓: one line each, "<path> line 4711 column 9: U+20BB7 has no
+// Shift-JIS form; stored as 〓", then one line for those not listed.
+std::vector<std::string> ReplacementLines(const std::string& path, const TReplacements& replaced);
 
 // "kx27: " + the line + "\n" on standard error; never throws.
 void WriteErrorLine(const std::string& utf8);

@@ -1,5 +1,6 @@
 #include "TerminalView.h"
 
+#include "Connection.h"
 #include "Cp932Text.h"
 
 #include <Classes.h>
@@ -131,6 +132,12 @@ void TTerminalBuildView::SetProgressLine(const std::string& text)
 bool TTerminalBuildView::TableExists(const std::string& name)
 {
     return TableExistsIn(m_database, name);
+}
+
+void TTerminalBuildView::CharactersReplaced(const std::string& path, const TReplacements& replaced)
+{
+    for (const std::string& line : ReplacementLines(path, replaced))
+        m_terminal.Diagnostic(line);
 }
 
 void TTerminalBuildView::Show(bool now)

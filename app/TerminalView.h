@@ -68,6 +68,8 @@ public:
     bool EscapeDown() override { return false; }
     void EnableBuildButton(bool) override {}
     bool TableExists(const std::string& name) override;
+    // Each character on standard error, also with --quiet.
+    void CharactersReplaced(const std::string& path, const TReplacements& replaced) override;
 
 private:
     void Show(bool now);

@@ -308,6 +308,12 @@ bool TForm1::TableExists(const std::string& tableName)
     return exists;
 }
 
+void TForm1::CharactersReplaced(const std::string& path, const TReplacements& replaced)
+{
+    for (const std::string& line : ReplacementLines(path, replaced))
+        WriteErrorLine(line);
+}
+
 void TForm1::SetStatusLine(QLabel* label, const std::string& text, bool repaintNow)
 {
     const QRect before = label->geometry();

@@ -78,6 +78,8 @@ public:
     // user tables listed into ComboBox1's items. Errors of the listing are
     // raised.
     bool TableExists(const std::string& tableName) override;
+    // One line each on standard error, as the commands write them.
+    void CharactersReplaced(const std::string& path, const TReplacements& replaced) override;
 
     // Status lines: the text (CP932) is painted before the call returns, so
     // a handler that never returns to the event loop still shows it.

@@ -73,6 +73,7 @@ public:
     void ShowMessage(const std::string& text) override { Messages += text + "\n"; }
     bool EscapeDown() override { return false; }
     void EnableBuildButton(bool) override {}
+    void CharactersReplaced(const std::string&, const TReplacements&) override {}
     bool TableExists(const std::string& name) override
     {
         TStringList names;

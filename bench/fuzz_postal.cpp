@@ -16,9 +16,14 @@
 // - CleanAddressText against a byte-by-byte walk; it leaves no quote or
 //   control byte outside a two-byte character and changes nothing when run
 //   again;
-// - CharAwarePos against a scan of every character boundary.
+// - CharAwarePos against a scan of every character boundary;
+// - the UTF-8 split equals the CP932 split on a line without a byte above
+//   0x7F; the UTF-8 conversion, folded or not, is never longer than its
+//   input (it writes into a buffer of that size), holds a mark for every
+//   character it reports missing, and leaves ASCII as it is.
 #include <CommaText.h>
 #include <DictionaryRecord.h>
+#include <SourceEncoding.h>
 #include <UnitV.h>
 
 #include <SysUtils.h>
@@ -248,5 +253,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<std::string> wellFormed = WellFormedFields(line);
     SplitCommaText(QuotedJoin(wellFormed), fields);
     Check(fields.Lines() == wellFormed, "quoted well-formed fields do not come back");
+
+    const bool ascii = std::all_of(line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii) {
+        SplitCommaText(line, fields);
+        SplitUtf8CommaText(line, g_reused);
+        Check(g_reused.Lines() == fields.Lines(), "UTF-8 split of ASCII differs");
+    }
+    for (const bool reading : {false, true}) {
+        std::string out;
+        std::vector<char32_t> missing;
+        Cp932FromUtf8(line, reading, out, missing);
+        Check(out.size() <= line.size(), "CP932 longer than its UTF-8");
+        Check(out.size() >= 2 * missing.size(), "a missing character without its mark");
+        Check(!ascii || out == line, "ASCII changed by the conversion");
+    }
     return 0;
 }

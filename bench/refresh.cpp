@@ -1,4 +1,5 @@
 // refresh KEN_ALL.CSV TARGET [--forced-writes on|off] [--rounds R] [--only build|refresh|raw] [--skip-build yes]
+//         [--utf8 UTF_KEN_ALL]
 //
 // Three ways to fill ZIPDIC from the same file, against the same database in
 // one run: the window's build (TDictionaryBuild through IBQuery1 with a view
@@ -20,6 +21,9 @@
 // attach. --only runs one of the three, once (for /usr/bin/time -v: the
 // refresh's peak memory); the table must exist for raw. --skip-build yes
 // compares the refresh and the raw loop alone, on a table a build made.
+// --utf8 names the UTF-8 file of the same month (utf_ken_all.zip): each
+// round then also refreshes from it, and its median is compared with the
+// refresh's from KEN_ALL.CSV (what reading UTF-8 and converting it costs).
 #include "BenchSupport.h"
 
 #include <DictionaryBuild.h>
@@ -183,6 +187,7 @@ int main(int argc, char** argv)
     const char* forcedWrites = nullptr;
     std::string only;
     bool skipBuild = false;
+    std::string utf8Path;
     int rounds = 3;
     for (int i = 3; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--forced-writes") == 0)
@@ -193,6 +198,8 @@ int main(int argc, char** argv)
             only = argv[i + 1];
         else if (std::strcmp(argv[i], "--skip-build") == 0)
             skipBuild = std::strcmp(argv[i + 1], "yes") == 0;
+        else if (std::strcmp(argv[i], "--utf8") == 0)
+            utf8Path = argv[i + 1];
     }
     try {
         std::vector<std::string> extraParams;
@@ -208,6 +215,8 @@ int main(int argc, char** argv)
         TRefreshReport report;
         TCountingRefreshView refreshView;
         const auto runRefresh = [&] { report = TDictionaryRefresh(database).Run(path, refreshView); };
+        TRefreshReport utf8Report;
+        const auto runUtf8 = [&] { utf8Report = TDictionaryRefresh(database).Run(utf8Path, refreshView); };
         long rawRows = 0;
         int perBlock = 0;
         const auto runRaw = [&] { rawRows = RawRefresh(database, path, perBlock); };
@@ -222,7 +231,7 @@ int main(int argc, char** argv)
 
         const double buildSeconds = skipBuild ? 0 : WallSeconds(runBuild);
         const long long buildRows = StoredRows(database, components.Transaction);
-        std::vector<double> refreshTimes, rawTimes;
+        std::vector<double> refreshTimes, rawTimes, utf8Times;
         // Each timed run starts from the same table: the versions the last
         // run's DELETE left behind are collected by an untimed full scan
         // first, instead of by whichever run comes next.
@@ -233,9 +242,13 @@ int main(int argc, char** argv)
         for (int round = 0; round < rounds; ++round) {
             if (round % 2 == 0) {
                 refreshTimes.push_back(collected(runRefresh));
+                if (!utf8Path.empty())
+                    utf8Times.push_back(collected(runUtf8));
                 rawTimes.push_back(collected(runRaw));
             } else {
                 rawTimes.push_back(collected(runRaw));
+                if (!utf8Path.empty())
+                    utf8Times.push_back(collected(runUtf8));
                 refreshTimes.push_back(collected(runRefresh));
             }
         }
@@ -259,6 +272,17 @@ int main(int argc, char** argv)
         if (!skipBuild)
             std::printf("build / refresh %9.1f\n", buildSeconds / refreshSeconds);
         std::printf("refresh / raw   %9.3f\n", refreshSeconds / rawSeconds);
+        if (!utf8Path.empty()) {
+            const double utf8Seconds = Median(utf8Times);
+            std::printf("UTF-8 file      %s\n", utf8Path.c_str());
+            std::printf("refresh UTF-8   %9.3f s   median of %d; records %ld, rows %ld, stored as U+3013 %ld\n",
+                        utf8Seconds, rounds, utf8Report.Records, utf8Report.RowsAfter, utf8Report.Replaced.Count);
+            for (int round = 0; round < rounds; ++round)
+                std::printf("  round %d       UTF-8 %7.3f s   Shift-JIS %7.3f s   ratio %5.3f\n", round + 1,
+                            utf8Times[static_cast<std::size_t>(round)], refreshTimes[static_cast<std::size_t>(round)],
+                            utf8Times[static_cast<std::size_t>(round)] / refreshTimes[static_cast<std::size_t>(round)]);
+            std::printf("UTF-8 / Shift-JIS %7.3f\n", utf8Seconds / refreshSeconds);
+        }
         std::printf("rows at the end %lld\n", rows);
         if (!buildView.Messages.empty())
             std::printf("build messages: %s", buildView.Messages.c_str());

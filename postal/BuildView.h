@@ -2,6 +2,8 @@
 // decide every text shown; the view only converts it (CP932) and paints it.
 #pragma once
 
+#include "SourceEncoding.h"
+
 #include <string>
 
 // The measuring pass's share of the window.
@@ -21,6 +23,10 @@ public:
     // Whole-name match without regard to ASCII letter case; a failure of the
     // listing (a lost connection) is raised.
     virtual bool TableExists(const std::string& name) = 0;
+    // The characters of the UTF-8 file at path that the rows about to be
+    // stored hold as 〓 (ReplacementText tells each), once a build, before
+    // its insert pass; not called when there are none.
+    virtual void CharactersReplaced(const std::string& path, const TReplacements& replaced) = 0;
 };
 
 class SearchView {

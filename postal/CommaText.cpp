@@ -15,9 +15,13 @@ inline bool IsBlankOrControl(unsigned char c)
 // Whether the byte at q, preceded by the bytes from the character boundary
 // from on, is the second byte of a two-byte character. The byte before the
 // last run of lead-range bytes ends a character (a byte outside that range
-// cannot start one), so the run pairs up from its start.
+// cannot start one), so the run pairs up from its start. In UTF-8 no byte of
+// a longer character is a quote, a comma or a blank: every byte stands alone.
+template <bool Cp932>
 inline bool IsSecondByte(const char* s, std::size_t from, std::size_t q)
 {
+    if (!Cp932)
+        return false;
     std::size_t i = q;
     while (i > from && IsLeadByte(static_cast<unsigned char>(s[i - 1])))
         --i;
@@ -27,6 +31,7 @@ inline bool IsSecondByte(const char* s, std::size_t from, std::size_t q)
 // The field that starts at s[i] == '"'; returns the position after it.
 // Quotes are found with memchr and checked backwards, which reads each byte
 // about once instead of branching on every character.
+template <bool Cp932>
 std::size_t TakeQuotedField(const char* s, std::size_t i, std::size_t end, std::string& field)
 {
     field.clear();
@@ -42,7 +47,7 @@ std::size_t TakeQuotedField(const char* s, std::size_t i, std::size_t end, std::
             return end;
         }
         const std::size_t q = static_cast<std::size_t>(static_cast<const char*>(found) - s);
-        if (IsSecondByte(s, boundary, q)) {
+        if (IsSecondByte<Cp932>(s, boundary, q)) {
             boundary = q + 1;
             continue;
         }
@@ -57,12 +62,13 @@ std::size_t TakeQuotedField(const char* s, std::size_t i, std::size_t end, std::
 }
 
 // The field that starts at s[i]; returns the position of the byte that ends it.
+template <bool Cp932>
 std::size_t TakeUnquotedField(const char* s, std::size_t i, std::size_t end, std::string& field)
 {
     const std::size_t start = i;
     while (i < end) {
         const unsigned char c = static_cast<unsigned char>(s[i]);
-        if (IsLeadByte(c) && i + 1 < end) {
+        if (Cp932 && IsLeadByte(c) && i + 1 < end) {
             i += 2;
             continue;
         }
@@ -74,9 +80,8 @@ std::size_t TakeUnquotedField(const char* s, std::size_t i, std::size_t end, std
     return i;
 }
 
-} // namespace
-
-void SplitCommaText(const std::string& line, TStringList& fields, int maxFields)
+template <bool Cp932>
+void Split(const std::string& line, TStringList& fields, int maxFields)
 {
     // One change for the whole line, as Clear and Add inside an update would be.
     fields.BeginUpdate();
@@ -103,9 +108,9 @@ void SplitCommaText(const std::string& line, TStringList& fields, int maxFields)
     while (i < end && count < limit) {
         std::string& field = nextField();
         if (s[i] == '"')
-            i = TakeQuotedField(s, i, end, field);
+            i = TakeQuotedField<Cp932>(s, i, end, field);
         else
-            i = TakeUnquotedField(s, i, end, field);
+            i = TakeUnquotedField<Cp932>(s, i, end, field);
         while (i < end && IsBlankOrControl(static_cast<unsigned char>(s[i])))
             ++i;
         if (i < end && s[i] == ',') {
@@ -117,4 +122,16 @@ void SplitCommaText(const std::string& line, TStringList& fields, int maxFields)
         }
     }
     out.resize(count);
+}
+
+} // namespace
+
+void SplitCommaText(const std::string& line, TStringList& fields, int maxFields)
+{
+    Split<true>(line, fields, maxFields);
+}
+
+void SplitUtf8CommaText(const std::string& line, TStringList& fields, int maxFields)
+{
+    Split<false>(line, fields, maxFields);
 }

@@ -33,3 +33,9 @@
 // the strings of its first fields keep their capacity, so splitting lines
 // with the same number of fields allocates nothing.
 void SplitCommaText(const std::string& line, TStringList& fields, int maxFields = INT_MAX);
+
+// The same for a line of UTF-8 text: every byte is stepped over on its own,
+// since no byte of a longer UTF-8 character is a quote, a comma or a byte
+// 0x20 or below (where CP932's stepping would pair a UTF-8 byte with the
+// quote after it).
+void SplitUtf8CommaText(const std::string& line, TStringList& fields, int maxFields = INT_MAX);

@@ -171,7 +171,7 @@ TBuildOutcome TDictionaryBuild::Run(const std::string& path, DictionaryBuildView
     // The build button comes back on every way out of the build, also when
     // an error leaves it for the general error handler.
     const TScopeExit enableOnExit([&view] { view.EnableBuildButton(true); });
-    TMeasureResult measure{moReadError, nullptr, {}};
+    TMeasureResult measure{moReadError, nullptr, {}, {}};
     try {
         measure = MeasurePass(path, m_widths, out.Read, view, m_layout);
     } catch (...) {
@@ -214,10 +214,14 @@ TBuildOutcome TDictionaryBuild::Run(const std::string& path, DictionaryBuildView
         view.SetPhaseLine({});
         throw;
     }
+    out.Replaced = measure.Replaced.Count;
+    if (measure.Replaced.Count > 0)
+        view.CharactersReplaced(path, measure.Replaced);
     InsertPass(path, measure.Read, view);
     out.End = beFinished;
     return out;
 }
+
 void TDictionaryBuild::InsertPass(const std::string& path, const TReadFingerprint& measured,
                                   DictionaryBuildView& view)
 {

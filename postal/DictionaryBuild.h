@@ -55,6 +55,7 @@ struct TBuildOutcome {
     int Read = 0;                // records of the measuring pass
     int Sent = 0;                // INSERTs sent, stored or not
     int Refused = 0;             // of those, the ones the server refused
+    long Replaced = 0;           // characters of a UTF-8 file stored as 〓 (shown through the view)
 };
 
 class TDictionaryBuild {

@@ -65,7 +65,7 @@ TMeasureResult Escaped(BuildView& view)
 {
     view.SetPhaseLine(EscPressed);
     view.SetProgressLine(Interrupted);
-    return {moEscaped, nullptr, {}};
+    return {moEscaped, nullptr, {}, {}};
 }
 
 } // namespace
@@ -84,13 +84,13 @@ TMeasureResult MeasurePass(const std::string& path, TColumnWidths& widths, int& 
             source.Close();
     } catch (const Exception&) {
         source.CloseQuietly();
-        return {moReadError, std::current_exception(), source.Fingerprint()};
+        return {moReadError, std::current_exception(), source.Fingerprint(), {}};
     }
     if (!complete) {
         source.CloseQuietly();
         return Escaped(view);
     }
-    return {moComplete, nullptr, source.Fingerprint()};
+    return {moComplete, nullptr, source.Fingerprint(), source.Replacements()};
 }
 
 TMeasureResult MeasurePass(TSourceFile& source, TColumnWidths& widths, int& readCount, BuildView& view,
@@ -101,7 +101,7 @@ TMeasureResult MeasurePass(TSourceFile& source, TColumnWidths& widths, int& read
         if (!ReadPass(source, widths, readCount, view, counted))
             return Escaped(view);
     } catch (const Exception&) {
-        return {moReadError, std::current_exception(), source.Fingerprint()};
+        return {moReadError, std::current_exception(), source.Fingerprint(), {}};
     }
-    return {moComplete, nullptr, source.Fingerprint()};
+    return {moComplete, nullptr, source.Fingerprint(), source.Replacements()};
 }

@@ -4,6 +4,7 @@
 
 #include "BuildView.h"
 #include "DictionaryRecord.h"
+#include "SourceEncoding.h"
 #include "SourceFile.h"
 
 #include <array>
@@ -28,6 +29,9 @@ struct TMeasureResult {
     TMeasureOutcome Outcome = moComplete;
     std::exception_ptr ReadError;
     TReadFingerprint Read;   // what the pass read (moComplete: the whole file)
+    // The characters of a UTF-8 file that the records hold as 〓. This pass
+    // is the one that tells them: the second reads the same file.
+    TReplacements Replaced;
 };
 
 // Resets widths and readCount to 0, shows "文字数チェック中です" with an empty

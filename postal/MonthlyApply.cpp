@@ -33,9 +33,10 @@ ESourceUnusable Unreadable(const std::string& path, const Exception& e)
 // Calls onRecord(record, line) for every record of the file, lines counted
 // from 1. The file must be in KEN_ALL.CSV's layout. A file that cannot be
 // opened or read, or a malformed line, raises ESourceUnusable; what onRecord
-// raises passes unchanged.
+// raises passes unchanged. The characters stored as 〓 go to replaced when
+// it is given.
 template <typename F>
-void ReadRecords(const std::string& path, F onRecord)
+void ReadRecords(const std::string& path, F onRecord, TReplacements* replaced = nullptr)
 {
     TSourceFile source;
     source.ReadStrictly(KenAllLayout);
@@ -62,6 +63,8 @@ void ReadRecords(const std::string& path, F onRecord)
         if (gave)
             onRecord(record, line);
     }
+    if (replaced)
+        *replaced = source.Replacements();
 }
 
 // A file that gives no record is no month's file (a failed download).
@@ -250,19 +253,22 @@ TApplyReport TMonthlyApply::Run(const TApplyFiles& files, bool dryRun, RefreshVi
     // and the rows stored are the bytes read here, whatever the files hold
     // later.
     long read = 0;
-    const auto readInto = [&](const std::string& path, TFileRecords& into) {
+    const auto readInto = [&](const std::string& path, TFileRecords& into, TReplacements* replaced) {
         if (path.empty())
             return;
-        ReadRecords(path, [&](const TDictionaryRecord& record, long line) {
-            into.Records.push_back(record);
-            into.Lines.push_back(line);
-            view.Progress(rpMeasuring, ++read, 0);
-        });
+        ReadRecords(
+            path,
+            [&](const TDictionaryRecord& record, long line) {
+                into.Records.push_back(record);
+                into.Lines.push_back(line);
+                view.Progress(rpMeasuring, ++read, 0);
+            },
+            replaced);
     };
     TFileRecords deletes;
     TFileRecords adds;
-    readInto(files.DeletePath, deletes);
-    readInto(files.AddPath, adds);
+    readInto(files.DeletePath, deletes, &report.DeleteReplaced);
+    readInto(files.AddPath, adds, &report.AddReplaced);
     report.DeleteRecords = static_cast<long>(deletes.Records.size());
     report.AddRecords = static_cast<long>(adds.Records.size());
     TColumnWidths measured{};

@@ -35,6 +35,8 @@ struct TApplyReport {
     long AddRecords = 0;                       // records the add file gave
     long Inserted = 0;
     std::vector<TRefusedRecord> Refused;
+    TReplacements DeleteReplaced;              // characters of a UTF-8 file read as 〓
+    TReplacements AddReplaced;
 };
 
 class TMonthlyApply {

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <exception>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -104,11 +105,12 @@ TRefreshReport TDictionaryRefresh::Run(const std::string& path, RefreshView& vie
         TQuietMeasureView measureView;
         try {
             source.Open(path);
-            const TMeasureResult measure = MeasurePass(source, measured, records, measureView,
-                                                       [&view](int n) { view.Progress(rpMeasuring, n, 0); });
+            TMeasureResult measure = MeasurePass(source, measured, records, measureView,
+                                                 [&view](int n) { view.Progress(rpMeasuring, n, 0); });
             if (measure.ReadError)
                 std::rethrow_exception(measure.ReadError);
             measuredRead = measure.Read;
+            report.Replaced = std::move(measure.Replaced);
         } catch (const EMalformedText& e) {
             throw ESourceUnusable(e.Message() + "; nothing changed");
         } catch (const Exception& e) {

@@ -46,6 +46,7 @@ struct TRefreshReport {
     long Records = 0;                          // records the file gave
     long Inserted = 0;
     std::vector<TRefusedRecord> Refused;
+    TReplacements Replaced;                    // characters of a UTF-8 file stored as 〓
 };
 
 enum TRefreshPhase {

@@ -17,6 +17,8 @@ void TSourceFile::Open(const std::string& path)
     m_reader.CloseQuietly();
     m_path = path;
     m_records = 0;
+    m_lineNumber = 0;
+    m_encoding.Reset();
     // Opened once: a second pass rewinds this file, whatever the name
     // stands for by then.
     std::FILE* file = OpenForReading(path);
@@ -32,21 +34,31 @@ void TSourceFile::Rewind()
 {
     m_reader.Rewind();
     m_records = 0;
+    m_lineNumber = 0;
+    m_encoding.Reset();   // decided again from the same bytes
+}
+
+void TSourceFile::ReadLine()
+{
+    m_reader.ReadLine(m_line);
+    m_encoding.TakeLine(m_line, ++m_lineNumber, m_path);
 }
 
 bool TSourceFile::TakeRecord(TDictionaryRecord& record)
 {
-    if (m_layout.Columns > 0) {
-        // Every field counts: a column more or less shifts the record.
-        SplitCommaText(m_line, m_fields);
-        if (m_fields.Count() != m_layout.Columns)
-            throw EMalformedText(m_path, m_reader.LinesRead(),
-                                 std::to_string(m_fields.Count()) + " columns, not " +
-                                     std::to_string(m_layout.Columns));
-    } else {
-        // Fields after the ninth are ignored by the record, so they are not split.
-        SplitCommaText(m_line, m_fields, RecordFieldCount);
-    }
+    // Every field counts in a strict reading: a column more or less shifts
+    // the record. Otherwise fields after the ninth are ignored by the
+    // record, so they are not split.
+    const int maxFields = m_layout.Columns > 0 ? INT_MAX : RecordFieldCount;
+    if (m_encoding.IsUtf8())
+        SplitUtf8CommaText(m_line, m_fields, maxFields);
+    else
+        SplitCommaText(m_line, m_fields, maxFields);
+    if (m_layout.Columns > 0 && m_fields.Count() != m_layout.Columns)
+        throw EMalformedText(m_path, m_reader.LinesRead(),
+                             std::to_string(m_fields.Count()) + " columns, not " + std::to_string(m_layout.Columns));
+    if (m_encoding.IsUtf8() && m_fields.Count() >= RecordFieldCount)
+        m_encoding.ConvertFields(m_fields.RawLines(), m_lineNumber);
     if (!BuildRecord(m_fields, record))
         return false;
     ++m_records;

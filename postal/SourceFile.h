@@ -2,6 +2,7 @@
 #pragma once
 
 #include "DictionaryRecord.h"
+#include "SourceEncoding.h"
 
 #include <Classes.h>
 #include <TextFile.h>
@@ -39,6 +40,11 @@ struct TReadFingerprint {
 // same text-file rules. Every failure of Open, Eof, ReadLine and Close
 // raises EInOutError; for a zip that cannot be read its message names the
 // file and what is wrong with it.
+// A UTF-8 file (TSourceEncoding decides, anew for every Open) is split as
+// UTF-8 and its fields converted to CP932 before the record is built, so
+// that widths, the placeholder rule and the stored bytes are the same as
+// for the Shift-JIS file of the same addresses. A line that makes the file
+// one of mixed encodings raises EInOutError from ReadLine.
 class TSourceFile {
 public:
     TSourceFile() = default;
@@ -58,7 +64,7 @@ public:
     void Rewind();
     bool Eof() { return m_reader.Eof(); }
     // Reads the next line; the text-file rules of TTextReader apply.
-    void ReadLine() { m_reader.ReadLine(m_line); }
+    void ReadLine();
     // Splits the line last read and builds its record; false when the line
     // gives none (fewer than 9 fields).
     bool TakeRecord(TDictionaryRecord& record);
@@ -71,6 +77,10 @@ public:
     {
         return {m_reader.BytesRead(), m_reader.Checksum(), m_records};
     }
+    // What the pass has found out about the file so far.
+    bool IsUtf8() const noexcept { return m_encoding.IsUtf8(); }
+    // The characters of this pass stored as 〓 (a UTF-8 file's only).
+    const TReplacements& Replacements() const noexcept { return m_encoding.Replacements(); }
 
 private:
     TTextReader m_reader;
@@ -79,4 +89,6 @@ private:
     TSourceLayout m_layout;
     std::string m_path;
     long m_records = 0;
+    long m_lineNumber = 0;   // lines read since the open or the last rewind
+    TSourceEncoding m_encoding;
 };

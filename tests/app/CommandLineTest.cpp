@@ -350,6 +350,59 @@ TEST_F(CommandLine, RefreshReplacesTheRows)
     EXPECT_TRUE(WindowLines(database, "060").empty());
 }
 
+// A UTF-8 file stores the rows of its Shift-JIS twin. A character that CP932
+// lacks is named on standard error, also with --quiet, and counted in the
+// summary; a file that mixes encodings changes nothing (status 2).
+TEST_F(CommandLine, Utf8FileStoresWhatItsShiftJisTwinStores)
+{
+    const std::string database = (m_dir / "T.FDB").string();
+    ASSERT_EQ(Kx27({"refresh", "--quiet"}).Status, 0);
+    const std::vector<std::string> shiftJis = WindowLines(database, "0");
+    const auto utf8Line = [](const std::string& zip, const std::string& adk3, const std::string& adr3) {
+        std::string line = SourceLine(zip, adk3, adr3);
+        line.replace(line.find("ﾎｯｶｲﾄﾞｳ"), std::string("ﾎｯｶｲﾄﾞｳ").size(), "ホッカイドウ");
+        line.replace(line.find("ｻｯﾎﾟﾛｼ"), std::string("ｻｯﾎﾟﾛｼ").size(), "サッポロシ");
+        return line;
+    };
+    std::string twin;   // SmallSource in UTF-8, readings full-width
+    for (int i = 1; i <= 6; ++i)
+        twin += utf8Line("060000" + std::to_string(i), "イカ", "中央" + std::to_string(i));
+    twin += utf8Line("0600007", "", "") + utf8Line("0640941", "アサヒガオカ", "旭ケ丘ソ");
+    const fs::path utf = m_dir / "utf_ken_all.csv";
+    WriteFile(utf, twin);
+    const TRun same = Kx27({"refresh", utf.string()});
+    ASSERT_EQ(same.Status, 0) << same.Err;
+    EXPECT_EQ(same.Err, "");
+    EXPECT_TRUE(Has(same.Out, "8 records; 8 rows before, 8 after; 0 refused; ")) << same.Out;
+    EXPECT_EQ(WindowLines(database, "0"), shiftJis);
+
+    WriteFile(utf, twin + utf8Line("0600009", "ヨシノ", "𠮷野"));
+    const std::string told = "kx27: " + utf.string() + " line 9 column 9: U+20BB7 has no Shift-JIS form; stored as 〓\n";
+    const TRun quiet = Kx27({"refresh", "--quiet", utf.string()});
+    EXPECT_EQ(quiet.Status, 0) << quiet.Err;
+    EXPECT_EQ(quiet.Err, told);
+    EXPECT_EQ(quiet.Out, "");
+    for (const std::string command : {"refresh", "build"}) {
+        const TRun run = Kx27({command, utf.string()});
+        EXPECT_EQ(run.Status, 0) << command << "\n" << run.Err;
+        EXPECT_EQ(run.Err, told) << command;
+        EXPECT_TRUE(Has(run.Out, "9 records; 9 rows before, 9 after; 0 refused; 1 character stored as 〓; ")) << run.Out;
+        EXPECT_EQ(WindowLines(database, "0600009"),
+                  std::vector<std::string>{"0600009,ﾎｯｶｲﾄﾞｳ,ｻｯﾎﾟﾛｼ,ﾖｼﾉ,北海道,札幌市,〓野,"}) << command;
+    }
+
+    const fs::path mixed = m_dir / "mixed.csv";
+    WriteFile(mixed, twin + SmallSource());
+    const std::vector<std::string> before = WindowLines(database, "0");
+    for (const std::string command : {"refresh", "build"}) {
+        const TRun run = Kx27({command, mixed.string()});
+        EXPECT_EQ(run.Status, 2) << command << "\n" << run.Err;
+        EXPECT_TRUE(Has(run.Err, mixed.string() + " line 9 is not UTF-8 although the lines before it are UTF-8"))
+            << run.Err;
+        EXPECT_EQ(WindowLines(database, "0"), before) << command;
+    }
+}
+
 // The test server checks passwords (the embedded engine does not): a login
 // from the environment replaces the built-in one, for the commands and the
 // window, and its password is never shown.

@@ -141,3 +141,37 @@ TEST_F(WindowBuild, BuildAndSearchThroughTheButtons)
     QTest::mouseClick(form.Button2, Qt::LeftButton);
     EXPECT_EQ(form.Memo1->toPlainText(), Text("0640941,ﾎｯｶｲﾄﾞｳ,ｻｯﾎﾟﾛｼ,ｱｻﾋｶﾞｵｶ,北海道,札幌市,旭ケ丘,"));
 }
+
+// A UTF-8 KEN_ALL.CSV: the rows are stored in Shift-JIS with half-width
+// readings, a character Shift-JIS lacks is stored as 〓 and named on standard
+// error; a file that then turns to Shift-JIS shows the error box before
+// anything is dropped.
+TEST_F(WindowBuild, Utf8SourceFileThroughTheButton)
+{
+    TForm1& form = *m_form;
+    const std::string path = (m_dir / "KEN_ALL.CSV").string();
+    const std::string utf8 = "01101,\"064  \",\"0640941\",\"ホッカイドウ\",\"サッポロシ\",\"アサヒガオカ\",\"北海道\","
+                             "\"札幌市\",\"旭ケ丘\",0,0,0,0,0,0\r\n"
+                             "01101,\"064  \",\"0640942\",\"ホッカイドウ\",\"サッポロシ\",\"ヨシノ\",\"北海道\","
+                             "\"札幌市\",\"𠮷野\",0,0,0,0,0,0\r\n";
+    std::ofstream(path, std::ios::binary) << utf8;
+    ::testing::internal::CaptureStderr();
+    QTest::mouseClick(form.Button1, Qt::LeftButton);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "kx27: " + path + " line 2 column 9: U+20BB7 has no Shift-JIS form; stored as 〓\n");
+    EXPECT_EQ(form.Label5->text(), Text("完了：2／2"));
+    EXPECT_TRUE(m_boxes.empty());
+    form.Edit4->setText(Text("064"));
+    QTest::mouseClick(form.Button2, Qt::LeftButton);
+    const QString rows = Text("0640941,ﾎｯｶｲﾄﾞｳ,ｻｯﾎﾟﾛｼ,ｱｻﾋｶﾞｵｶ,北海道,札幌市,旭ケ丘,\n"
+                              "0640942,ﾎｯｶｲﾄﾞｳ,ｻｯﾎﾟﾛｼ,ﾖｼﾉ,北海道,札幌市,〓野,");
+    EXPECT_EQ(form.Memo1->toPlainText(), rows);
+
+    std::ofstream(path, std::ios::binary | std::ios::app) << "01101,\"064  \",\"0640943\",\"\xCE\",\"\xBB\",\"\xB1\","
+                                                             "\"\x96\x6B\",\"\x8E\x44\",\"\x88\xAE\",0,0,0,0,0,0\r\n";
+    QTest::mouseClick(form.Button1, Qt::LeftButton);
+    ASSERT_EQ(m_boxes.size(), 1u);
+    EXPECT_EQ(m_boxes[0].substr(0, 4), "I/O ");
+    QTest::mouseClick(form.Button2, Qt::LeftButton);
+    EXPECT_EQ(form.Memo1->toPlainText(), rows);
+}

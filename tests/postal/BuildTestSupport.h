@@ -62,8 +62,14 @@ public:
     void ClearMemo() override { Memo.clear(); }
     void AddMemoLine(const std::string& line) override { Memo.push_back(line); }
     bool TableExists(const std::string& name) override;
+    void CharactersReplaced(const std::string& path, const TReplacements& replaced) override
+    {
+        Shown.push_back("replaced:" + std::to_string(replaced.Count));
+        Replaced = replaced;
+    }
 
     std::vector<std::string> Shown;
+    TReplacements Replaced;
     std::vector<std::string> Memo;
     int Polls = 0;
     int EscapeAtPoll = 0;

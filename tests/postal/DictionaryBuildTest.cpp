@@ -141,6 +141,28 @@ TEST_F(EmbeddedBuild, StoresWhatWasReadWithTheMeasuredWidths)
               }));
 }
 
+// A UTF-8 KEN_ALL.CSV: the rows hold the CP932 of its Shift-JIS twin, the
+// widths are those of the stored bytes, and a character CP932 lacks is
+// stored as 〓 and told once, just before the rows are stored.
+TEST_F(EmbeddedBuild, Utf8SourceFileStoresShiftJisRows)
+{
+    m_folder.Write(SourceLine("0600001", "ホッカイドウ", "サッポロシ", "チュウオウ", "北海道", "札幌市", "中央−１〜２") +
+                   SourceLine("0600002", "ア", "ア", "イカニ", "東", "東", "以下に掲載がない場合") +
+                   SourceLine("0600003", "ア", "ア", "ヨシノ", "東", "東", "𠮷野"));
+    Build();
+    EXPECT_EQ(Rows("SELECT ZIP, ADK1, ADK2, ADK3, ADR1, ADR2, ADR3 FROM ZIPDIC ORDER BY ZIP"),
+              (std::vector<std::string>{"0600001|" + Cp932("ﾎｯｶｲﾄﾞｳ|ｻｯﾎﾟﾛｼ|ﾁｭｳｵｳ|北海道|札幌市|中央−１〜２"),
+                                        "0600002|" + Cp932("ｱ|ｱ|<null>|東|東|<null>"),
+                                        "0600003|" + Cp932("ｱ|ｱ|ﾖｼﾉ|東|東|") + "\x81\xAC" + Cp932("野")}));
+    EXPECT_EQ(m_widths, (TColumnWidths{7, 6, 5, 6, 6, 12}));
+    const auto told = std::find(m_view.Shown.begin(), m_view.Shown.end(), "replaced:1");
+    ASSERT_NE(told, m_view.Shown.end());
+    EXPECT_EQ(*std::next(told), Phase("データ登録中"));
+    ASSERT_EQ(m_view.Replaced.Listed.size(), 1u);
+    EXPECT_EQ(ReplacementText(m_view.Replaced.Listed[0]),
+              "line 3 column 9: U+20BB7 has no Shift-JIS form; stored as \x81\xAC");
+}
+
 // A stop request (the commands' SIGTERM; the window makes none) ends the
 // insert pass before its next record: the counts say how far it got, what
 // was committed stays, and the stop is raised for the command to report.
@@ -217,6 +239,9 @@ TEST_F(EmbeddedBuild, OldTableStaysUnlessANewOneCanBeBuilt)
         // 1,200 lines take more than one read of the file
         {"read error after 500 records", NumberedLines(1200), 0, {}, true,
          {Progress("読取中：500行目"), "progress:", "phase:", "enable"}, 501},
+        {"UTF-8, then a Shift-JIS line",
+         SourceLine("0600001", "ア", "ア", "ア", "東", "東", "東") + NumberedLines(1), 0, {}, true,
+         {"progress:", "phase:", "enable"}},
     };
     for (const auto& c : cases) {
         Exec("RECREATE TABLE ZIPDIC (ZIP VARCHAR(7))");

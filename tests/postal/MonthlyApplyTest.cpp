@@ -188,6 +188,38 @@ TEST_F(MonthlyApplyTest, SmallPairs)
 }
 
 // Whatever stops an apply leaves the rows exactly as they were.
+// Japan Post's UTF-8 month files (utf_del_YYMM.zip, utf_add_YYMM.zip) are read
+// as a UTF-8 refresh reads: a delete record matches the row its Shift-JIS
+// twin made, an added record is stored in CP932, a character CP932 lacks is
+// counted; a file that mixes encodings changes nothing.
+TEST_F(MonthlyApplyTest, Utf8MonthFiles)
+{
+    const auto line = [](const std::string& zip, const std::string& reading, const std::string& town) {
+        return SourceLine(zip, "P", "C", reading, "P", "C", town);
+    };
+    m_folder.Write(Cp932(line("0600001", "ｱ", "東") + line("0600002", "ｲ", "西")));
+    Refresh();
+    const std::string del = WriteZip("utf_del_2612.zip", "utf_del_2612.csv", line("0600001", "ア", "東"));
+    const std::string add = WriteFile("utf_add_2612.csv", line("0600003", "ヴ", "𠮷") + line("0600004", "ウ", "南"));
+    const TApplyReport report = Apply(del, add);
+    EXPECT_EQ(report.Deleted, 1);
+    EXPECT_TRUE(report.Unmatched.empty());
+    EXPECT_EQ(report.Inserted, 2);
+    EXPECT_EQ(report.AddReplaced.Count, 1);
+    EXPECT_EQ(report.DeleteReplaced.Count, 0);
+    const std::vector<std::string> applied = {
+        "0600002|P|C|" + Cp932("ｲ|P|C|西"),
+        "0600003|P|C|" + Cp932("ｳﾞ|P|C|") + "\x81\xAC",
+        "0600004|P|C|" + Cp932("ｳ|P|C|南"),
+    };
+    EXPECT_EQ(Table(), applied);
+
+    const std::string mixed = WriteFile("mixed.csv", line("0600005", "エ", "北") + Cp932(line("0600006", "ｵ", "北")));
+    EXPECT_THROW(Apply("", mixed), ESourceUnusable);
+    EXPECT_THROW(Apply(mixed, ""), ESourceUnusable);
+    EXPECT_EQ(Table(), applied);
+}
+
 TEST_F(MonthlyApplyTest, NothingChangesWhenItCannotBeDone)
 {
     const std::string del = WriteFile("del.csv", Line("1000001"));

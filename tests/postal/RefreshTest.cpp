@@ -190,6 +190,8 @@ TEST_P(RefreshOnEngine, SourceUnusableChangesNothing)
         {"no record", "", false},
         {"a column empty in every record", SourceLine("0600000", "\xB1", "\xB1", "", "\x93\x8C", "\x93\x8C", "x"),
          false},
+        {"UTF-8, then a Shift-JIS line", SourceLine("0600001", "ア", "ア", "ア", "東", "東", "東") + NumberedLines(1),
+         false},
         {"unreadable", "", true},
         // more than one read of the file: the second pass reads on after its first block
         {"unreadable in the insert pass", NumberedLines(2000), true},
@@ -215,6 +217,29 @@ TEST_P(RefreshOnEngine, SourceUnusableChangesNothing)
         const std::vector<std::string> widened = {"ZIP 7", "ADK1 2", "ADK2 1", "ADK3 2", "ADR1 2", "ADR2 2", "ADR3 2"};
         EXPECT_EQ(Rows(kWidthsQuery), c.bytes.size() > 1000 ? widened : widths) << c.name;
     }
+}
+
+// The UTF-8 twin of kFile (with a byte-order mark) stores kFile's rows, with
+// widths measured on the stored bytes; a character CP932 lacks is stored as
+// 〓 and reported by its line and column.
+TEST_P(RefreshOnEngine, Utf8FileStoresTheRowsOfItsShiftJisTwin)
+{
+    TProgress view;
+    const TRefreshReport report =
+        Refresh("\xEF\xBB\xBF" + SourceLine("0600001", "ホッカ", "サッ", "ア", "北海道", "札幌", "東") +
+                    SourceLine("0600002", "ア", "ア", "", "東", "東", "以下に掲載") +
+                    SourceLine("0600003", "ア", "ア", "ヨシノ", "東", "東", "𠮷野"),
+                view);
+    std::vector<std::string> want = kFileRows;
+    want.push_back("0600003|" + Cp932("ｱ|ｱ|ﾖｼﾉ|東|東|") + "\x81\xAC" + Cp932("野"));
+    EXPECT_EQ(Rows(kAllRows), want);
+    EXPECT_EQ(Rows(kWidthsQuery),
+              (std::vector<std::string>{"ZIP 7", "ADK1 3", "ADK2 2", "ADK3 3", "ADR1 6", "ADR2 4", "ADR3 4"}));
+    EXPECT_EQ(report.Replaced.Count, 1);
+    ASSERT_EQ(report.Replaced.Listed.size(), 1u);
+    EXPECT_EQ(report.Replaced.Listed[0].Line, 3);
+    EXPECT_EQ(report.Replaced.Listed[0].Column, 9);
+    EXPECT_EQ(report.Replaced.Listed[0].CodePoint, U'\U00020BB7');
 }
 
 // What is not a whole file in KEN_ALL.CSV's layout is refused before the
