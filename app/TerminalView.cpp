@@ -4,6 +4,7 @@
 #include "Cp932Text.h"
 
 #include <Classes.h>
+#include <DictionaryBuild.h>
 #include <SysUtils.h>
 
 #include <cerrno>

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <BuildView.h>
-#include <DictionaryBuild.h>
 #include <IBDatabase.h>
 #include <Refresh.h>
 
