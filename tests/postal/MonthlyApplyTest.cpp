@@ -13,8 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <zip.h>
-
 #include <algorithm>
 #include <csignal>
 #include <cstdint>
@@ -61,14 +59,7 @@ protected:
     // A zip holding the bytes as its one CSV, as Japan Post ships the pair.
     std::string WriteZip(const std::string& name, const std::string& entry, const std::string& bytes)
     {
-        const std::string path = (m_folder.Dir() / name).string();
-        int error = 0;
-        zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-        EXPECT_NE(archive, nullptr) << error;
-        zip_source_t* source = zip_source_buffer(archive, bytes.data(), bytes.size(), 0);
-        EXPECT_GE(zip_file_add(archive, entry.c_str(), source, ZIP_FL_ENC_RAW), 0);
-        EXPECT_EQ(zip_close(archive), 0);
-        return path;
+        return WriteFile(name, ZipArchive(entry, bytes));
     }
     // The table as a multiset: every row, sorted.
     std::vector<std::string> Table()
