@@ -366,18 +366,19 @@ int Build(const TOptions& options, TTerminal& terminal, std::string& completed)
         error = std::current_exception();
     }
     terminal.EndProgress();
+    const TBuildOutcome& outcome = build.Outcome();
 
     std::string reason;
     bool fileError = false;
-    if (!view.Message().empty()) {
-        reason = OneLineUtf8(view.Message());
+    if (!outcome.Message.empty()) {
+        reason = OneLineUtf8(outcome.Message);
     } else if (error) {
         try {
             std::rethrow_exception(error);
         } catch (const EStopped& e) {
             // Every row stored so far was committed on its own: say what is there.
-            const std::string left = view.TableChecked() ? BuildLeft(before, c, false, build.ReadCount())
-                                                         : "ZIPDIC was not changed";
+            const std::string left = outcome.TableReached ? BuildLeft(before, c, false, outcome.Read)
+                                                          : "ZIPDIC was not changed";
             terminal.Diagnostic(std::string(e.what()) + "; " + left);
             return StoppedStatus(e.Signal());
         } catch (const EInOutError& e) {
@@ -396,12 +397,12 @@ int Build(const TOptions& options, TTerminal& terminal, std::string& completed)
     }
     // Until the build asks for the table, the moment before its DROP, only the
     // file was read: a message or an error there is the file's.
-    if (!view.TableChecked() && !reason.empty()) {
+    if (!outcome.TableReached && !reason.empty()) {
         terminal.Diagnostic(path + ": " + reason + "; ZIPDIC was not changed");
         return esSourceFile;
     }
     if (!reason.empty()) {
-        const std::string left = BuildLeft(before, c, !view.Message().empty(), build.ReadCount());
+        const std::string left = BuildLeft(before, c, !outcome.Message.empty(), outcome.Read);
         terminal.Diagnostic((fileError ? path + ": " : std::string("the build failed: ")) + reason + "; " + left);
         return fileError ? esSourceFile : esDatabase;
     }
@@ -414,14 +415,14 @@ int Build(const TOptions& options, TTerminal& terminal, std::string& completed)
         return esDatabase;
     }
     const long stored = after.value_or(0);
-    const long refused = build.InsertCount() > stored ? build.InsertCount() - stored : 0;
+    const long refused = outcome.Refused;
     completed = "ZIPDIC was built from " + path + ": " + IntToStr(stored) + " rows";
     if (refused > 0)
         terminal.Diagnostic(IntToStr(refused) + " of the records were refused by the server and skipped");
     if (!terminal.Quiet())
-        terminal.Result("built ZIPDIC from " + path + ": " + IntToStr(build.ReadCount()) + " records; "
+        terminal.Result("built ZIPDIC from " + path + ": " + IntToStr(outcome.Read) + " records; "
                         + BeforeAfter(before, stored) + "; " + IntToStr(refused) + " refused"
-                        + ReplacedText(view.Replaced()) + "; " + DurationText(SecondsSince(start)));
+                        + ReplacedText(outcome.Replaced) + "; " + DurationText(SecondsSince(start)));
     return esDone;
 }
 

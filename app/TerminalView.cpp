@@ -4,7 +4,7 @@
 #include "Cp932Text.h"
 
 #include <Classes.h>
-#include <StopRequest.h>
+#include <DictionaryBuild.h>
 #include <SysUtils.h>
 
 #include <cerrno>
@@ -118,13 +118,6 @@ void TTerminal::EndProgress()
     m_lineShown = false;
 }
 
-bool TableExistsIn(TIBDatabase& database, const std::string& name)
-{
-    TStringList names;
-    database.ListTableNames(names, false);
-    return names.IndexOf(name) >= 0;
-}
-
 void TTerminalBuildView::SetPhaseLine(const std::string& text)
 {
     m_phase = text;
@@ -139,14 +132,11 @@ void TTerminalBuildView::SetProgressLine(const std::string& text)
 
 bool TTerminalBuildView::TableExists(const std::string& name)
 {
-    ThrowIfStopRequested();   // the last moment at which a stop leaves the old table
-    m_tableChecked = true;
     return TableExistsIn(m_database, name);
 }
 
 void TTerminalBuildView::CharactersReplaced(const std::string& path, const TReplacements& replaced)
 {
-    m_replaced += replaced.Count;
     for (const std::string& line : ReplacementLines(path, replaced))
         m_terminal.Diagnostic(line);
 }

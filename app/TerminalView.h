@@ -54,34 +54,21 @@ private:
     int m_resultsError = 0;     // errno of the first failed write of standard output
 };
 
-// Whole-name match without regard to ASCII letter case against the user
-// tables the connection lists, as the window's check does. Raises what the
-// listing raises.
-bool TableExistsIn(TIBDatabase& database, const std::string& name);
-
-// The window's build on the terminal: its status texts become the progress,
-// its message box a text the command reports. Nobody is at the keys.
+// The window's build on the terminal: its status texts become the progress;
+// its message box the command reports from the build's outcome. Nobody is
+// at the keys.
 class TTerminalBuildView final : public DictionaryBuildView {
 public:
     TTerminalBuildView(TTerminal& terminal, TIBDatabase& database) : m_terminal(terminal), m_database(database) {}
 
     void SetPhaseLine(const std::string& text) override;
     void SetProgressLine(const std::string& text) override;
-    void ShowMessage(const std::string& text) override { m_message = text; }
+    void ShowMessage(const std::string&) override {}
     bool EscapeDown() override { return false; }
     void EnableBuildButton(bool) override {}
     bool TableExists(const std::string& name) override;
     // Each character on standard error, also with --quiet.
     void CharactersReplaced(const std::string& path, const TReplacements& replaced) override;
-
-    // Characters of the file stored as 〓, for the summary.
-    long Replaced() const noexcept { return m_replaced; }
-    // The box's text (CP932; its line break kept), empty when none was shown.
-    const std::string& Message() const noexcept { return m_message; }
-    // Whether the build came as far as asking for the table, the moment
-    // before its DROP: until then nothing in the database has changed. A
-    // stop requested by then ends the build there (EStopped), unchecked.
-    bool TableChecked() const noexcept { return m_tableChecked; }
 
 private:
     void Show(bool now);
@@ -90,9 +77,6 @@ private:
     TIBDatabase& m_database;   // not owned
     std::string m_phase;
     std::string m_progress;
-    std::string m_message;
-    bool m_tableChecked = false;
-    long m_replaced = 0;
 };
 
 // The refresh's counts, with the rate and the time left while it stores.

@@ -301,11 +301,11 @@ bool TForm1::TableExists(const std::string& tableName)
     // ComboBox1's items are the scratch list the names are listed into.
     ComboBox1->clear();
     TStringList names;
-    IBDatabase1->ListTableNames(names, false);
+    const bool exists = TableExistsIn(*IBDatabase1, tableName, names);
     for (const std::string& name : names.Lines())
         ComboBox1->addItem(ToQString(name));
     // The items are these names; they are matched as listed, not converted back.
-    return names.IndexOf(tableName) >= 0;
+    return exists;
 }
 
 void TForm1::CharactersReplaced(const std::string& path, const TReplacements& replaced)

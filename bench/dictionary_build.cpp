@@ -197,7 +197,7 @@ int main(int argc, char** argv)
         }
 
         std::printf("dictionary_build: %d records read, %d inserted, %s, forced writes %s, %d round(s)\n",
-                    build.ReadCount(), build.InsertCount(), target.c_str(),
+                    build.Outcome().Read, build.Outcome().Sent, target.c_str(),
                     forcedWrites ? forcedWrites : "as the database has them", rounds);
         std::printf("  build   %9.3f s  cpu %9.3f s  user %9.3f s   rows stored %lld\n", layer.wall, layer.cpu,
                     layer.user, layerRows);

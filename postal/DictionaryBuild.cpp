@@ -64,6 +64,18 @@ ESourceChanged::ESourceChanged(const std::string& path)
 {
 }
 
+bool TableExistsIn(TIBDatabase& database, const std::string& name, TStringList& names)
+{
+    database.ListTableNames(names, false);
+    return names.IndexOf(name) >= 0;
+}
+
+bool TableExistsIn(TIBDatabase& database, const std::string& name)
+{
+    TStringList names;
+    return TableExistsIn(database, name, names);
+}
+
 void DropLines(TStringList& lines)
 {
     lines.Clear();
@@ -141,28 +153,34 @@ bool TDictionaryBuild::CreateDictionaryTable()
     return StatementStep(m_lines);
 }
 
-void TDictionaryBuild::Run(const std::string& path, DictionaryBuildView& view)
+TBuildOutcome TDictionaryBuild::Run(const std::string& path, DictionaryBuildView& view)
 {
+    m_outcome = {};
+    TBuildOutcome& out = m_outcome;
+    const auto showMessage = [&](TBuildEnd end, const std::string& text) {
+        out.End = end;
+        out.Message = text;
+        view.ShowMessage(text);
+        return out;
+    };
     if (!m_database.Connected())
-        return;
-    if (!FileExists(path)) {
-        view.ShowMessage(SourceMissing);
-        return;
-    }
+        return out;
+    if (!FileExists(path))
+        return showMessage(beNotRun, SourceMissing);
     view.EnableBuildButton(false);
     // The build button comes back on every way out of the build, also when
     // an error leaves it for the general error handler.
     const TScopeExit enableOnExit([&view] { view.EnableBuildButton(true); });
-    m_readCount = 0;
-    m_insertCount = 0;
     TMeasureResult measure{moReadError, nullptr, {}, {}};
     try {
-        measure = MeasurePass(path, m_widths, m_readCount, view, m_layout);
+        measure = MeasurePass(path, m_widths, out.Read, view, m_layout);
     } catch (...) {
         measure.ReadError = std::current_exception();   // in practice: the file could not be opened
     }
-    if (measure.Outcome == moEscaped)
-        return;
+    if (measure.Outcome == moEscaped) {
+        out.End = beEscaped;
+        return out;
+    }
     // Widths from a file read only in part would make a table that cannot
     // take its records, and widths the server cannot make a table of would
     // only have the old table dropped: the old table stays.
@@ -170,32 +188,38 @@ void TDictionaryBuild::Run(const std::string& path, DictionaryBuildView& view)
         ClearStatusLines(view);
         std::rethrow_exception(measure.ReadError);
     }
-    if (m_readCount == 0 || std::find(m_widths.begin(), m_widths.end(), 0) != m_widths.end() || !TableFits(m_widths)) {
+    if (out.Read == 0 || std::find(m_widths.begin(), m_widths.end(), 0) != m_widths.end() || !TableFits(m_widths)) {
         ClearStatusLines(view);
-        view.ShowMessage(CreateFailed);
-        return;
+        return showMessage(beNoTable, CreateFailed);
     }
     try {
         view.SetPhaseLine(Dropping);
         view.SetProgressLine({});
-        if (view.TableExists("ZIPDIC") && !DropDictionaryTable()) {
-            view.SetPhaseLine({});
-            view.ShowMessage(DropFailed);
-            return;
+        ThrowIfStopRequested();   // the last moment at which a stop leaves the old table
+        out.TableReached = true;
+        if (view.TableExists("ZIPDIC")) {
+            if (!DropDictionaryTable()) {
+                view.SetPhaseLine({});
+                return showMessage(beDropRefused, DropFailed);
+            }
+            out.Dropped = true;
         }
         view.SetPhaseLine(Creating);
         if (!CreateDictionaryTable()) {
             ClearStatusLines(view);
-            view.ShowMessage(CreateFailed);
-            return;
+            return showMessage(beCreateRefused, CreateFailed);
         }
+        out.Created = true;
     } catch (...) {
         view.SetPhaseLine({});
         throw;
     }
+    out.Replaced = measure.Replaced.Count;
     if (measure.Replaced.Count > 0)
         view.CharactersReplaced(path, measure.Replaced);
     InsertPass(path, measure.Read, view);
+    out.End = beFinished;
+    return out;
 }
 
 void TDictionaryBuild::InsertPass(const std::string& path, const TReadFingerprint& measured,
@@ -215,11 +239,12 @@ void TDictionaryBuild::InsertPass(const std::string& path, const TReadFingerprin
                 if (!source.TakeRecord(record))
                     continue;
                 ThrowIfStopRequested();
-                ++m_insertCount;
-                if (m_insertCount % ProgressEvery == 0)
-                    view.SetProgressLine(InsertingPrefix + Counts(m_insertCount, m_readCount));
+                ++m_outcome.Sent;
+                if (m_outcome.Sent % ProgressEvery == 0)
+                    view.SetProgressLine(InsertingPrefix + Counts(m_outcome.Sent, m_outcome.Read));
                 InsertLines(record, m_lines);
-                StatementStep(m_lines);   // a refused insert is skipped
+                if (!StatementStep(m_lines))
+                    ++m_outcome.Refused;   // skipped
             }
             // The file is opened by its name again: it must still hold
             // what was measured, or the table's widths and rows are not
@@ -236,7 +261,7 @@ void TDictionaryBuild::InsertPass(const std::string& path, const TReadFingerprin
         }
     }
     view.SetPhaseLine(Finished);
-    view.SetProgressLine(FinishedPrefix + Counts(m_insertCount, m_readCount));
+    view.SetProgressLine(FinishedPrefix + Counts(m_outcome.Sent, m_outcome.Read));
     // The counts say how far it got; the error says why it stopped there.
     if (error)
         std::rethrow_exception(error);

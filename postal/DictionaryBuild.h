@@ -20,6 +20,12 @@ public:
     explicit ESourceChanged(const std::string& path);
 };
 
+// Whole-name match without regard to ASCII letter case against the user
+// tables the connection lists (in a transaction of its own), left in names
+// for a caller that shows them. Raises what the listing raises.
+bool TableExistsIn(TIBDatabase& database, const std::string& name, TStringList& names);
+bool TableExistsIn(TIBDatabase& database, const std::string& name);
+
 // The statement lines of the build, exactly as sent (the query joins them
 // with CR LF). Every single-quote byte inside a value is doubled, so that
 // the stored bytes are the record's bytes whatever the file holds; an empty
@@ -27,6 +33,30 @@ public:
 void DropLines(TStringList& lines);
 void CreateLines(const TColumnWidths& widths, TStringList& lines);
 void InsertLines(const TDictionaryRecord& record, TStringList& lines);
+
+// How a build ended, when it did not raise.
+enum TBuildEnd {
+    beNotRun,          // not connected, or the file missing (its box shown)
+    beEscaped,         // the Escape key ended the measuring pass
+    beNoTable,         // the measured widths make no table: the create box, the old table kept
+    beDropRefused,     // the old table could not be dropped: the drop box, the old table kept
+    beCreateRefused,   // no table could be made: the create box, an old table dropped
+    beFinished,        // the insert pass read the file to its end
+};
+
+// What a build did: what the caller reports, so that it need not rebuild it
+// from what the view was shown.
+struct TBuildOutcome {
+    TBuildEnd End = beNotRun;
+    std::string Message;         // the box shown (CP932, its line break kept); empty when none
+    bool TableReached = false;   // the build went on to ZIPDIC: until then only the file was read
+    bool Dropped = false;        // the old table was dropped
+    bool Created = false;        // the new table was made
+    int Read = 0;                // records of the measuring pass
+    int Sent = 0;                // INSERTs sent, stored or not
+    int Refused = 0;             // of those, the ones the server refused
+    long Replaced = 0;           // characters of a UTF-8 file stored as 〓 (shown through the view)
+};
 
 class TDictionaryBuild {
 public:
@@ -51,8 +81,11 @@ public:
     // finished texts are followed by ESourceChanged. A stop request
     // (StopRequest.h; only the commands make one) ends the measuring pass,
     // and the insert pass before its next record, with EStopped, raised like
-    // those errors.
-    void Run(const std::string& path, DictionaryBuildView& view);
+    // those errors; a stop requested by the time the build goes on to the
+    // table leaves the old table as it was. Outcome() tells how far a run
+    // got, also when it raised.
+    TBuildOutcome Run(const std::string& path, DictionaryBuildView& view);
+    const TBuildOutcome& Outcome() const noexcept { return m_outcome; }
 
     // For the build command: both passes read the file strictly in this
     // layout (TSourceFile::ReadStrictly); a malformed line found by the
@@ -66,11 +99,6 @@ public:
     bool CreateDictionaryTable();
     bool StatementStep(const TStringList& lines);
 
-    // Counts of the last Run: records of the measuring pass and of the
-    // insert pass (an insert counts whether it was stored or not).
-    int ReadCount() const noexcept { return m_readCount; }
-    int InsertCount() const noexcept { return m_insertCount; }
-
 private:
     void InsertPass(const std::string& path, const TReadFingerprint& measured, DictionaryBuildView& view);
 
@@ -79,7 +107,6 @@ private:
     TIBQuery& m_query;
     TColumnWidths& m_widths;
     TStringList m_lines;   // reused for every statement
-    int m_readCount = 0;
-    int m_insertCount = 0;
+    TBuildOutcome m_outcome;
     TSourceLayout m_layout;   // the window's: any line
 };

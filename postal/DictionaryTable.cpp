@@ -83,6 +83,18 @@ void CommitUnlessStopped(TIBTransaction& transaction)
     transaction.Commit();
 }
 
+void TTransactionGuard::Commit()
+{
+    CommitUnlessStopped(*m_transaction);
+    Release();
+}
+
+void TTransactionGuard::Rollback() noexcept
+{
+    RollbackQuietly(*m_transaction);
+    Release();
+}
+
 TShape ReadShape(TIBDatabase& database)
 {
     auto transaction = NewTransaction(database, {"read", "read_committed", "rec_version", "nowait"});
@@ -170,11 +182,11 @@ void ApplyWidths(TIBDatabase& database, const TShape& shape, const TTableWidths&
     auto transaction = NewTransaction(database, {"concurrency", "write", "nowait"});
     transaction->StartTransaction();
     try {
+        TTransactionGuard guard(*transaction);
         for (const std::string& text : statements)
             NewStatement(database, *transaction, text, false)->ExecQuery();
-        CommitUnlessStopped(*transaction);
+        guard.Commit();
     } catch (...) {
-        RollbackQuietly(*transaction);
         report.TableCreated = false;
         report.WidenedColumns.clear();
         throw;

@@ -40,6 +40,33 @@ std::unique_ptr<TIBSQL> NewStatement(TIBDatabase& database, TIBTransaction& tran
                                      bool positional);
 // Also when the connection is gone: the server then drops the work itself.
 void RollbackQuietly(TIBTransaction& transaction) noexcept;
+
+// Rolls the transaction back quietly (RollbackQuietly) when it leaves scope,
+// unless Commit or Release came first: whatever ends the work early, an
+// error or a stop, leaves nothing of it, and the rollback is made while the
+// exception unwinds, before any caller reports it. Not owned.
+class TTransactionGuard {
+public:
+    explicit TTransactionGuard(TIBTransaction& transaction) noexcept : m_transaction(&transaction) {}
+    ~TTransactionGuard()
+    {
+        if (m_transaction)
+            RollbackQuietly(*m_transaction);
+    }
+    TTransactionGuard(const TTransactionGuard&) = delete;
+    TTransactionGuard& operator=(const TTransactionGuard&) = delete;
+
+    // Commits as CommitUnlessStopped does; the guard is released only when
+    // the commit was made, so a refused commit or a stop is rolled back.
+    void Commit();
+    // Rolls back now, quietly, for work that is not to be kept.
+    void Rollback() noexcept;
+    // The transaction's end is the caller's from here on.
+    void Release() noexcept { m_transaction = nullptr; }
+
+private:
+    TIBTransaction* m_transaction;   // not owned; null once released
+};
 // Commits, unless a stop has been requested: then EStopped, the transaction
 // left for the caller to roll back. SIGTERM and SIGINT are held from the
 // check to the commit's end, so that no commit is made after one arrived:

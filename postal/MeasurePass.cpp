@@ -39,7 +39,8 @@ void StartPass(TColumnWidths& widths, int& readCount, BuildView& view)
 }
 
 // Reads source to its end, or to the Escape key; raises what the reading raises.
-bool ReadPass(TSourceFile& source, TColumnWidths& widths, int& readCount, BuildView& view)
+bool ReadPass(TSourceFile& source, TColumnWidths& widths, int& readCount, BuildView& view,
+              const std::function<void(int)>& counted)
 {
     TDictionaryRecord record;
     while (!source.Eof()) {
@@ -50,8 +51,11 @@ bool ReadPass(TSourceFile& source, TColumnWidths& widths, int& readCount, BuildV
         if (!source.TakeRecord(record))
             continue;
         ++readCount;
-        if (readCount % ProgressEvery == 0)
+        if (readCount % ProgressEvery == 0) {
             view.SetProgressLine(ReadingPrefix + IntToStr(readCount) + ReadingSuffix);
+            if (counted)
+                counted(readCount);
+        }
         WidenColumns(widths, record.Slots);
     }
     return true;
@@ -75,7 +79,7 @@ TMeasureResult MeasurePass(const std::string& path, TColumnWidths& widths, int& 
     source.Open(path);
     bool complete = false;
     try {
-        complete = ReadPass(source, widths, readCount, view);
+        complete = ReadPass(source, widths, readCount, view, {});
         if (complete)
             source.Close();
     } catch (const Exception&) {
@@ -89,11 +93,12 @@ TMeasureResult MeasurePass(const std::string& path, TColumnWidths& widths, int& 
     return {moComplete, nullptr, source.Fingerprint(), source.Replacements()};
 }
 
-TMeasureResult MeasurePass(TSourceFile& source, TColumnWidths& widths, int& readCount, BuildView& view)
+TMeasureResult MeasurePass(TSourceFile& source, TColumnWidths& widths, int& readCount, BuildView& view,
+                           const std::function<void(int records)>& counted)
 {
     StartPass(widths, readCount, view);
     try {
-        if (!ReadPass(source, widths, readCount, view))
+        if (!ReadPass(source, widths, readCount, view, counted))
             return Escaped(view);
     } catch (const Exception&) {
         return {moReadError, std::current_exception(), source.Fingerprint(), {}};

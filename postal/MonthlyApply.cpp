@@ -302,54 +302,50 @@ TApplyReport TMonthlyApply::Run(const TApplyFiles& files, bool dryRun, RefreshVi
 
     auto transaction = NewTransaction(m_database, kReservingParams);
     StartReserving(*transaction);
-    try {
-        const TScan scan = ScanTable(m_database, *transaction, deletes, adds, shape.Widths[rsZip]);
-        report.RowsBefore = scan.Rows;
-        report.Unmatched = scan.Unmatched;
-        // Decided before anything is deleted. A record wider than its column
-        // has no equal row, so a widening means the month is not there yet.
-        if (scan.Keys.empty() && report.WidenedColumns.empty() && scan.AddsPresent) {
-            RollbackQuietly(*transaction);
-            report.AlreadyApplied = true;
-            report.RowsAfter = report.RowsBefore;
-            return report;
-        }
-
-        const long total = report.DeleteRecords + report.AddRecords;
-        DeleteRows(m_database, *transaction, scan.Keys, view, total);
-        report.Deleted = static_cast<long>(scan.Keys.size());
-        if (report.DeleteRecords > report.Deleted)
-            view.Progress(rpStoring, report.DeleteRecords, total);   // the unmatched ones are done too
-
-        if (!adds.Records.empty()) {
-            TStoringView storing(view, report.DeleteRecords, total);
-            TRefreshReport inserts;
-            TInsertPass(m_database, *transaction, widths, report.AddRecords, storing, inserts, kRowsPerBlock)
-                .Run(adds.Records, adds.Lines);
-            report.Inserted = inserts.Inserted;
-            report.Refused = std::move(inserts.Refused);
-            if (dryRun && !report.WidenedColumns.empty()) {
-                // Refused only for want of the widening the run would make.
-                std::set<long> lines;
-                for (std::size_t i = 0; i < adds.Records.size(); ++i)
-                    if (!RecordFits(adds.Records[i], widths) && RecordFits(adds.Records[i], wanted))
-                        lines.insert(adds.Lines[i]);
-                const auto before = report.Refused.size();
-                std::erase_if(report.Refused, [&lines](const TRefusedRecord& r) { return lines.count(r.Line) > 0; });
-                report.Inserted += static_cast<long>(before - report.Refused.size());
-            }
-        }
-
-        // The transaction reserves the table: no other one changed it, and
-        // every key deleted its row.
-        report.RowsAfter = report.RowsBefore - report.Deleted + report.Inserted;
-        if (dryRun)
-            RollbackQuietly(*transaction);
-        else
-            CommitUnlessStopped(*transaction);
-    } catch (...) {
-        RollbackQuietly(*transaction);
-        throw;
+    TTransactionGuard guard(*transaction);
+    const TScan scan = ScanTable(m_database, *transaction, deletes, adds, shape.Widths[rsZip]);
+    report.RowsBefore = scan.Rows;
+    report.Unmatched = scan.Unmatched;
+    // Decided before anything is deleted. A record wider than its column
+    // has no equal row, so a widening means the month is not there yet.
+    if (scan.Keys.empty() && report.WidenedColumns.empty() && scan.AddsPresent) {
+        guard.Rollback();
+        report.AlreadyApplied = true;
+        report.RowsAfter = report.RowsBefore;
+        return report;
     }
+
+    const long total = report.DeleteRecords + report.AddRecords;
+    DeleteRows(m_database, *transaction, scan.Keys, view, total);
+    report.Deleted = static_cast<long>(scan.Keys.size());
+    if (report.DeleteRecords > report.Deleted)
+        view.Progress(rpStoring, report.DeleteRecords, total);   // the unmatched ones are done too
+
+    if (!adds.Records.empty()) {
+        TStoringView storing(view, report.DeleteRecords, total);
+        TRefreshReport inserts;
+        TInsertPass(m_database, *transaction, widths, report.AddRecords, storing, inserts, kRowsPerBlock)
+            .Run(adds.Records, adds.Lines);
+        report.Inserted = inserts.Inserted;
+        report.Refused = std::move(inserts.Refused);
+        if (dryRun && !report.WidenedColumns.empty()) {
+            // Refused only for want of the widening the run would make.
+            std::set<long> lines;
+            for (std::size_t i = 0; i < adds.Records.size(); ++i)
+                if (!RecordFits(adds.Records[i], widths) && RecordFits(adds.Records[i], wanted))
+                    lines.insert(adds.Lines[i]);
+            const auto before = report.Refused.size();
+            std::erase_if(report.Refused, [&lines](const TRefusedRecord& r) { return lines.count(r.Line) > 0; });
+            report.Inserted += static_cast<long>(before - report.Refused.size());
+        }
+    }
+
+    // The transaction reserves the table: no other one changed it, and
+    // every key deleted its row.
+    report.RowsAfter = report.RowsBefore - report.Deleted + report.Inserted;
+    if (dryRun)
+        guard.Rollback();
+    else
+        guard.Commit();
     return report;
 }

@@ -21,24 +21,15 @@ constexpr int kZipWidth = 7;
 constexpr int kMaxBlockContexts = 256;
 constexpr std::size_t kBlockRequestBudget = 8u << 20;   // under the server's 10 MiB, with room to spare
 
-// The measuring pass's share of the window, turned into the refresh's progress.
-class TMeasureView : public BuildView {
+// The measuring pass's share of the window: nobody watches its lines or
+// presses its keys; its counts reach the refresh's view directly.
+class TQuietMeasureView : public BuildView {
 public:
-    explicit TMeasureView(RefreshView& view) : m_view(view) {}
     void SetPhaseLine(const std::string&) override {}
-    // The pass shows a line every 500th record, after an empty one at its start.
-    void SetProgressLine(const std::string& text) override
-    {
-        if (!text.empty())
-            m_view.Progress(rpMeasuring, m_records += 500, 0);
-    }
+    void SetProgressLine(const std::string&) override {}
     void ShowMessage(const std::string&) override {}
     bool EscapeDown() override { return false; }
     void EnableBuildButton(bool) override {}
-
-private:
-    RefreshView& m_view;
-    long m_records = 0;
 };
 
 std::string WidthList(const TTableWidths& widths)
@@ -111,10 +102,11 @@ TRefreshReport TDictionaryRefresh::Run(const std::string& path, RefreshView& vie
     int records = 0;
     TReadFingerprint measuredRead;
     {
-        TMeasureView measureView(view);
+        TQuietMeasureView measureView;
         try {
             source.Open(path);
-            TMeasureResult measure = MeasurePass(source, measured, records, measureView);
+            TMeasureResult measure = MeasurePass(source, measured, records, measureView,
+                                                 [&view](int n) { view.Progress(rpMeasuring, n, 0); });
             if (measure.ReadError)
                 std::rethrow_exception(measure.ReadError);
             measuredRead = measure.Read;
@@ -155,7 +147,10 @@ TRefreshReport TDictionaryRefresh::Run(const std::string& path, RefreshView& vie
     // The rows: all replaced in one transaction, or none.
     auto transaction = NewTransaction(m_database, kReservingParams);
     StartReserving(*transaction);
+    // The guard lives inside the try: the rows are rolled back before an
+    // error is translated below, and so before anyone reports it.
     try {
+        TTransactionGuard guard(*transaction);
         {
             auto remove = NewStatement(m_database, *transaction, "DELETE FROM ZIPDIC", false);
             remove->ExecQuery();
@@ -171,23 +166,16 @@ TRefreshReport TDictionaryRefresh::Run(const std::string& path, RefreshView& vie
         // while it was read (a download still running) is not stored.
         if (source.Fingerprint() != measuredRead)
             throw ESourceUnusable(changedMeanwhile);
-        CommitUnlessStopped(*transaction);
+        guard.Commit();
     } catch (const EDatabaseError&) {
-        RollbackQuietly(*transaction);
         throw;
     } catch (const ESourceUnusable&) {
-        RollbackQuietly(*transaction);
         throw;
     } catch (const EMalformedText&) {
         // The first pass found every line well-formed.
-        RollbackQuietly(*transaction);
         throw ESourceUnusable(changedMeanwhile);
     } catch (const Exception& e) {
-        RollbackQuietly(*transaction);
         throw ESourceUnusable("cannot read " + path + ": " + e.Message() + "; the rows of ZIPDIC are as they were");
-    } catch (...) {
-        RollbackQuietly(*transaction);
-        throw;
     }
     report.RowsAfter = report.Inserted;
     return report;

@@ -30,7 +30,7 @@ TEST_F(EmbeddedBuild, RealSourceFileEndToEnd)
     EXPECT_EQ(Tail(m_view.Shown, 3), (std::vector<std::string>{"phase:" + Cp932("データ登録完了"),
                                                                "progress:" + Cp932("完了：124825／124825"),
                                                                "enable"}));
-    EXPECT_EQ(m_build->ReadCount(), 124825);
+    EXPECT_EQ(m_build->Outcome().Read, 124825);
     EXPECT_EQ(Count("ZIPDIC"), 124825);
     EXPECT_EQ(m_widths, (TColumnWidths{7, 22, 73, 8, 20, 76}));
     EXPECT_EQ(Rows("SELECT COUNT(*) FROM ZIPDIC WHERE ADK3 IS NULL AND ADR3 IS NULL"),

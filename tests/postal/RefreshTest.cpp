@@ -4,6 +4,7 @@
 #include "BuildTestSupport.h"
 #include "FakeJournal.h"
 
+#include <DictionaryTable.h>
 #include <IBSQL.h>
 #include <Refresh.h>
 #include <RefreshStatements.h>
@@ -464,6 +465,45 @@ TEST_P(RefreshOnEngine, StopRollsTheRowsBack)
     TProgress view;
     Refresh(NumberedLines(600), view);
     EXPECT_EQ(Rows("SELECT COUNT(*) FROM ZIPDIC"), std::vector<std::string>{"600"});
+}
+
+// The guard keeps a transaction's work only when its commit was made: an
+// error, a stop seen by the commit's check or a plain rollback leave the
+// table as it was, and the transaction ended in every case.
+TEST_P(RefreshOnEngine, TransactionGuardKeepsOnlyACommit)
+{
+    Exec("CREATE TABLE ZIPDIC (ZIP VARCHAR(7))");
+    const TScopeExit forget([] { ClearStopRequest(); });
+    const struct {
+        const char* name;
+        std::function<void(TTransactionGuard&)> end;
+        const char* wantRaised;
+        std::vector<std::string> wantRows;
+    } cases[] = {
+        {"error", [](TTransactionGuard&) { throw Exception("failed"); }, "failed", {}},
+        {"stop", [](TTransactionGuard& g) { RequestStop(SIGTERM); g.Commit(); }, "stopped by SIGTERM", {}},
+        {"rollback", [](TTransactionGuard& g) { g.Rollback(); }, "", {}},
+        {"commit", [](TTransactionGuard& g) { g.Commit(); }, "", {"new"}},
+    };
+    for (const auto& c : cases) {
+        ClearStopRequest();
+        Exec("DELETE FROM ZIPDIC");
+        auto transaction = NewTransaction(*m_database, {"concurrency", "write"});
+        transaction->StartTransaction();
+        std::string raised;
+        try {
+            TTransactionGuard guard(*transaction);
+            ExecSql(*m_database, *transaction, "INSERT INTO ZIPDIC (ZIP) VALUES ('new')");
+            c.end(guard);
+        } catch (const Exception& e) {
+            raised = e.Message();
+        } catch (const EStopped& e) {
+            raised = e.what();
+        }
+        EXPECT_EQ(raised, c.wantRaised) << c.name;
+        EXPECT_FALSE(transaction->Active()) << c.name;
+        EXPECT_EQ(Rows("SELECT ZIP FROM ZIPDIC"), c.wantRows) << c.name;
+    }
 }
 
 // A refresh started while another runs fails at once and changes nothing;
