@@ -37,11 +37,7 @@ std::string ApplySummary(const TApplyFiles& files, const TApplyReport& report)
                    LinesText(report.Unmatched) + "; ";
     }
     if (!files.AddPath.empty()) {
-        std::vector<long> refused;
-        for (const TRefusedRecord& record : report.Refused)
-            refused.push_back(record.Line);
-        summary += Rows(report.Inserted) + " " + would + "inserted, " +
-                   IntToStr(static_cast<std::int64_t>(refused.size())) + " refused" + LinesText(refused) + "; ";
+        summary += Rows(report.Inserted) + " " + would + "inserted, " + RefusedText(report.Refused) + "; ";
     }
     if (!report.WidenedColumns.empty()) {
         summary += report.DryRun ? "would widen" : "widened";

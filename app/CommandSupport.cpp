@@ -118,15 +118,10 @@ std::string BeforeAfter(const std::optional<long>& before, long after)
 
 std::string RefusedText(const std::vector<TRefusedRecord>& refused)
 {
-    std::string text = IntToStr(static_cast<std::int64_t>(refused.size())) + " refused";
-    if (refused.empty())
-        return text;
-    text += refused.size() == 1 ? " (line " : " (lines ";
-    for (std::size_t i = 0; i < refused.size() && i < ListedLines; ++i)
-        text += (i ? ", " : "") + IntToStr(refused[i].Line);
-    if (refused.size() > ListedLines)
-        text += " and " + IntToStr(static_cast<std::int64_t>(refused.size() - ListedLines)) + " more";
-    return text + ")";
+    std::vector<long> lines;
+    for (const TRefusedRecord& record : refused)
+        lines.push_back(record.Line);
+    return IntToStr(static_cast<std::int64_t>(refused.size())) + " refused" + LinesText(lines);
 }
 
 std::string LinesText(const std::vector<long>& lines)

@@ -55,18 +55,6 @@ bool IsCsvName(const char* name)
 
 } // namespace
 
-bool IsZipFile(const std::string& path)
-{
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file)
-        return false;
-    char head[4] = {};
-    const std::size_t got = std::fread(head, 1, sizeof head, file);
-    std::fclose(file);
-    return got == sizeof head &&
-           (std::memcmp(head, "PK\x03\x04", 4) == 0 || std::memcmp(head, "PK\x05\x06", 4) == 0);
-}
-
 bool IsZipFile(std::FILE* file)
 {
     char head[4] = {};

@@ -17,12 +17,9 @@ struct zip_file;
 // entry this size is no postal file, or a zip bomb.
 constexpr std::uint64_t MaxZipEntrySize = std::uint64_t{512} << 20;
 
-// Whether the file's first bytes are a zip archive's (a local file header,
-// or the end record of an empty archive). False for a file that cannot be
-// read: opening it as text then reports why.
-bool IsZipFile(const std::string& path);
-// The same for a file already open, read from its first byte; the file is
-// left at its start.
+// Whether the open file's first bytes are a zip archive's (a local file
+// header, or the end record of an empty archive); the file is left at its
+// start. False for a file too short to tell.
 bool IsZipFile(std::FILE* file);
 
 // Opening and every read raise EInOutError whose message names the file and

@@ -211,20 +211,6 @@ TInsertPass::TInsertPass(TIBDatabase& database, TIBTransaction& transaction, con
     m_lines.resize(static_cast<std::size_t>(m_rowsPerBlock));
 }
 
-void TInsertPass::Run(const std::string& path)
-{
-    TSourceFile source;
-    source.ReadStrictly(KenAllLayout);
-    source.Open(path);
-    try {
-        Run(source);
-        source.Close();
-    } catch (...) {
-        source.CloseQuietly();
-        throw;
-    }
-}
-
 void TInsertPass::Run(TSourceFile& source)
 {
     long line = 0;

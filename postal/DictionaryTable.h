@@ -116,8 +116,6 @@ public:
     TInsertPass(const TInsertPass&) = delete;
     TInsertPass& operator=(const TInsertPass&) = delete;
 
-    // Opens the file at path and reads it strictly (KenAllLayout).
-    void Run(const std::string& path);
     // Reads an open source from where it stands to its end; it stays open.
     void Run(TSourceFile& source);
     // The same pass over records already in memory, records[i] from line
