@@ -25,12 +25,13 @@ std::string PairText(const TApplyFiles& files)
 
 std::string ApplySummary(const TApplyFiles& files, const TApplyReport& report)
 {
+    const std::string table = report.Table->Name;
     const std::string would = report.DryRun ? "would be " : "";
     std::string summary = report.DryRun ? "dry run, nothing changed: " : "";
     if (report.AlreadyApplied)
-        return summary + "ZIPDIC already holds " + PairText(files) + " (no delete record matches a row and every add "
+        return summary + table + " already holds " + PairText(files) + " (no delete record matches a row and every add "
                "record is there): nothing to do; " + Rows(report.RowsBefore);
-    summary += (report.DryRun ? "would apply " : "applied ") + PairText(files) + " to ZIPDIC: ";
+    summary += (report.DryRun ? "would apply " : "applied ") + PairText(files) + " to " + table + ": ";
     if (!files.DeletePath.empty()) {
         summary += Rows(report.Deleted) + " " + would + "deleted, " +
                    IntToStr(static_cast<std::int64_t>(report.Unmatched.size())) + " delete records matching none" +
@@ -64,13 +65,21 @@ int RunApply(const TOptions& options, TTerminal& terminal, std::string& complete
     const Clock::time_point start = Clock::now();
     TTerminalRefreshView view(terminal);
     TApplyReport report;
+    TMonthlyApply apply(components->IBDatabase1);
+    // Before the files are read it is not known which table they are for.
+    const auto keeps = [&apply] {
+        return std::string("; ") + (apply.Table() ? apply.Table()->Name : "the table") + " keeps the rows it had";
+    };
     try {
-        report = TMonthlyApply(components->IBDatabase1).Run(files, options.DryRun, view);
+        report = apply.Run(files, options.DryRun, view);
     } catch (const EStopped& e) {
-        terminal.Diagnostic(StoppedBeforeCommit(e));
+        terminal.Diagnostic(StoppedBeforeCommit(e, apply.Table()));
         return StoppedStatus(e.Signal());
+    } catch (const ELayoutsDiffer& e) {
+        terminal.Diagnostic(OneLineUtf8(e) + "; nothing was changed");
+        return esUsage;
     } catch (const ESourceUnusable& e) {
-        terminal.Diagnostic(OneLineUtf8(e) + "; ZIPDIC keeps the rows it had");
+        terminal.Diagnostic(OneLineUtf8(e) + keeps());
         return esSourceFile;
     } catch (const ETableMissing& e) {
         terminal.Diagnostic(OneLineUtf8(e) + "; nothing was changed");
@@ -79,19 +88,20 @@ int RunApply(const TOptions& options, TTerminal& terminal, std::string& complete
         terminal.Diagnostic(OneLineUtf8(e));   // says that nothing changed
         return esDatabase;
     } catch (const std::exception& e) {
-        terminal.Diagnostic("the apply failed: " + OneLineUtf8(e) + "; ZIPDIC keeps the rows it had");
+        terminal.Diagnostic("the apply failed: " + OneLineUtf8(e) + keeps());
         return esDatabase;
     }
     terminal.EndProgress();
+    const std::string table = report.Table->Name;
     if (report.DryRun)
         completed = "the dry run changed nothing";
     else if (report.AlreadyApplied)
-        completed = "ZIPDIC already held " + PairText(files) + "; nothing was changed";
+        completed = table + " already held " + PairText(files) + "; nothing was changed";
     else
-        completed = "ZIPDIC was updated from " + PairText(files) + ": " + IntToStr(report.RowsAfter) + " rows";
+        completed = table + " was updated from " + PairText(files) + ": " + IntToStr(report.RowsAfter) + " rows";
     if (!report.AlreadyApplied) {
         for (long line : report.Unmatched)
-            terminal.Diagnostic(files.DeletePath + " line " + IntToStr(line) + ": matches no row of ZIPDIC; nothing " +
+            terminal.Diagnostic(files.DeletePath + " line " + IntToStr(line) + ": matches no row of " + table + "; nothing " +
                                 "deleted for it");
         for (const TRefusedRecord& record : report.Refused)
             terminal.Diagnostic(files.AddPath + " line " + IntToStr(record.Line) + ": " +

@@ -59,18 +59,21 @@ int EndOfRun(int status, TTerminal& terminal, const std::string& completed)
 
 const char* const Footer =
     "FILE is a KEN_ALL.CSV (Shift-JIS, or UTF-8 as in utf_ken_all.zip) or a zip holding one CSV; by default\n"
-    "KEN_ALL.CSV beside the executable. ZIPDIC always holds Shift-JIS (code page 932).\n"
+    "KEN_ALL.CSV beside the executable. ZIPDIC always holds Shift-JIS (code page 932). A file of the business\n"
+    "offices (JIGYOSYO.CSV in jigyosyo.zip, 13 columns; jaddYYMM.zip, jdelYYMM.zip) goes to the table JIGYOSYO\n"
+    "instead: refresh and apply tell the table by the file's columns and never touch the other one.\n"
     "The database is the one the settings file names, as for the window; ISC_USER and ISC_PASSWORD, when both\n"
     "are set, replace the built-in login. --settings and --quiet go before or after the command.\n"
     "\n"
     "Exit status:\n"
     "  0  done\n"
-    "  1  wrong usage (arguments, or only one of ISC_USER and ISC_PASSWORD set); nothing was tried\n"
-    "  2  FILE is missing, cannot be read, is not in KEN_ALL.CSV's layout (the first bad line is named),\n"
-    "     changed while it was read, or cannot make a table; for refresh also a file of fewer than half as\n"
-    "     many records as ZIPDIC has rows (see --allow-shrink); nothing in the database was changed\n"
+    "  1  wrong usage (arguments, only one of ISC_USER and ISC_PASSWORD set, or an apply's two files of\n"
+    "     different tables); nothing was changed\n"
+    "  2  FILE is missing, cannot be read, is not in one table's layout throughout (the first bad line is\n"
+    "     named), changed while it was read, or cannot make a table; for refresh also a file of fewer than\n"
+    "     half as many records as its table has rows (see --allow-shrink); nothing in the database was changed\n"
     "     (but a build that cannot read the file while it stores says what it left)\n"
-    "  3  a database error: cannot connect, ZIPDIC of another shape, the server refused or the connection\n"
+    "  3  a database error: cannot connect, no table or one of another shape, the server refused or the connection\n"
     "     was lost; the message says what changed (for refresh and apply: nothing)\n"
     "  4  standard output could not be written; the work itself was done (the message says what it did)\n"
     "  130  stopped by SIGINT, 143 by SIGTERM: a refresh or apply stopped before its commit changed nothing,\n"
@@ -80,7 +83,7 @@ const char* const Footer =
 int RunCommandLine(int argc, char** argv)
 {
     TOptions options;
-    CLI::App app{"Keeps the postal-code table ZIPDIC current without the window.", "kx27"};
+    CLI::App app{"Keeps the postal-code tables ZIPDIC and JIGYOSYO current without the window.", "kx27"};
     app.set_version_flag("--version", std::string(Version), "Print the version and exit");
     app.add_option("--settings", options.Settings, "The settings file to read (never written); default kx27.dat "
                                                    "beside the executable")
@@ -92,10 +95,11 @@ int RunCommandLine(int argc, char** argv)
     app.fallthrough();
 
     CLI::App* refresh = app.add_subcommand(
-        "refresh", "Replace ZIPDIC's rows from FILE in one transaction; readers see the old rows until it commits");
+        "refresh", "Replace the rows of FILE's table (ZIPDIC, or JIGYOSYO for the offices' file) in one transaction; "
+                   "readers see the old rows until it commits");
     refresh->add_option("FILE", options.File, "The postal-code file")->type_name("");
     refresh->add_flag("--allow-shrink", options.AllowShrink,
-                      "Replace the rows also with a file of fewer than half as many records as ZIPDIC has rows "
+                      "Replace the rows also with a file of fewer than half as many records as the table has rows "
                       "(refused otherwise: a cut download can end on a line boundary)");
     CLI::App* build = app.add_subcommand(
         "build", "What the window's button does: drop ZIPDIC, create it afresh and insert row by row");
@@ -103,12 +107,14 @@ int RunCommandLine(int argc, char** argv)
     CLI::App* apply = app.add_subcommand(
         "apply", "Apply a month's differences in one transaction: delete a row for each record of the delete file, "
                  "then insert the records of the add file");
-    apply->add_option("--del", options.DeleteFile, "The month's delete file (del_YYMM.zip, or its CSV)")
+    apply->add_option("--del", options.DeleteFile, "The month's delete file (del_YYMM.zip or jdelYYMM.zip, or its CSV)")
         ->type_name("FILE");
-    apply->add_option("--add", options.AddFile, "The month's add file (add_YYMM.zip, or its CSV)")->type_name("FILE");
+    apply->add_option("--add", options.AddFile, "The month's add file (add_YYMM.zip or jaddYYMM.zip, or its CSV)")
+        ->type_name("FILE");
     apply->add_flag("--dry-run", options.DryRun, "Report what would be done and change nothing");
     CLI::App* search = app.add_subcommand("search", "List the rows whose postal code begins with PREFIX");
     search->add_option("PREFIX", options.Prefix, "The first digits of a postal code")->required()->type_name("");
+    search->add_flag("--offices", options.Offices, "Search the business offices' table JIGYOSYO instead of ZIPDIC");
 
     try {
         app.parse(argc, argv);

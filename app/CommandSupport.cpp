@@ -99,9 +99,10 @@ int StoppedStatus(int signal)
     return esStopped + signal;
 }
 
-std::string StoppedBeforeCommit(const EStopped& stop)
+std::string StoppedBeforeCommit(const EStopped& stop, const TTableDescription* table)
 {
-    return std::string(stop.what()) + " before the commit; nothing changed: ZIPDIC keeps the rows it had";
+    const std::string text = std::string(stop.what()) + " before the commit; nothing changed";
+    return table ? text + ": " + table->Name + " keeps the rows it had" : text;
 }
 
 std::string MissingFile(const std::string& path)

@@ -30,6 +30,7 @@ struct TOptions {
     std::string AddFile;
     bool DryRun = false;
     bool AllowShrink = false;   // refresh: a file of far fewer records may replace the rows
+    bool Offices = false;       // search: JIGYOSYO rather than ZIPDIC
 };
 
 // The window's three components, wired as the window wires them. Creating
@@ -88,8 +89,9 @@ std::unique_ptr<TComponents> ConnectForFile(const std::string& path, TTerminal& 
 // The status of a run a signal stopped: esStopped plus its number.
 int StoppedStatus(int signal);
 
-// What a refresh or an apply stopped before its commit says.
-std::string StoppedBeforeCommit(const EStopped& stop);
+// What a refresh or an apply stopped before its commit says; table is null
+// when the stop came before its file told the table.
+std::string StoppedBeforeCommit(const EStopped& stop, const TTableDescription* table);
 
 // "FILE: no such file; nothing in the database was changed".
 std::string MissingFile(const std::string& path);

@@ -1,5 +1,6 @@
-// kx27 refresh: ZIPDIC's rows replaced from the file in one transaction, and
-// what the refresh did said in one line.
+// kx27 refresh: the rows of the file's table (ZIPDIC, or JIGYOSYO for the
+// business offices' file) replaced from it in one transaction, and what the
+// refresh did said in one line.
 #include "Commands.h"
 
 #include "Connection.h"
@@ -17,12 +18,12 @@ int RunRefresh(const TOptions& options, TTerminal& terminal, std::string& comple
     const Clock::time_point start = Clock::now();
     TTerminalRefreshView view(terminal);
     TRefreshReport report;
+    TDictionaryRefresh refresh(components->IBDatabase1);
     try {
-        TDictionaryRefresh refresh(components->IBDatabase1);
         refresh.AllowShrink(options.AllowShrink);
         report = refresh.Run(path, view);
     } catch (const EStopped& e) {
-        terminal.Diagnostic(StoppedBeforeCommit(e));
+        terminal.Diagnostic(StoppedBeforeCommit(e, refresh.Table()));
         return StoppedStatus(e.Signal());
     } catch (const ESourceShrinks& e) {
         terminal.Diagnostic(MessageNaming(path, e) + "; if the file is meant to be that small: kx27 refresh "
@@ -35,17 +36,19 @@ int RunRefresh(const TOptions& options, TTerminal& terminal, std::string& comple
         terminal.Diagnostic(MessageNaming(path, e));
         return esDatabase;
     } catch (const std::exception& e) {
-        terminal.Diagnostic("the refresh failed and ZIPDIC keeps the rows it had: " + MessageNaming(path, e));
+        const std::string table = refresh.Table() ? refresh.Table()->Name : "the table";
+        terminal.Diagnostic("the refresh failed and " + table + " keeps the rows it had: " + MessageNaming(path, e));
         return esDatabase;
     }
     terminal.EndProgress();
-    completed = "ZIPDIC was refreshed from " + path + ": " + IntToStr(report.RowsAfter) + " rows";
+    const std::string table = report.Table->Name;
+    completed = table + " was refreshed from " + path + ": " + IntToStr(report.RowsAfter) + " rows";
     for (const TRefusedRecord& record : report.Refused)
         terminal.Diagnostic(path + " line " + IntToStr(record.Line) + ": " + OneLineUtf8(record.Message) + "; skipped");
     TellReplacements(terminal, path, report.Replaced);
     if (terminal.Quiet())
         return esDone;
-    std::string summary = "refreshed ZIPDIC from " + path + ": " + IntToStr(report.Records) + " records; "
+    std::string summary = "refreshed " + table + " from " + path + ": " + IntToStr(report.Records) + " records; "
         + BeforeAfter(report.TableCreated ? std::nullopt : std::optional<long>(report.RowsBefore), report.RowsAfter);
     if (report.TableCreated)
         summary += "; table created";

@@ -1,5 +1,6 @@
 // kx27 search: the rows whose postal code begins with the prefix, on
-// standard output as the window lists them.
+// standard output as the window lists them: ZIPDIC's, or with --offices
+// JIGYOSYO's.
 #include "Commands.h"
 
 #include "Connection.h"
@@ -34,10 +35,12 @@ int RunSearch(const TOptions& options, TTerminal& terminal)
         return esDatabase;
     TComponents& c = *components;
     const Clock::time_point start = Clock::now();
+    const TTableDescription& table = options.Offices ? JigyosyoTable : ZipdicTable;
     long rows = 0;
     try {
-        if (!TableExistsIn(c.IBDatabase1, "ZIPDIC")) {
-            terminal.Diagnostic("the database has no table ZIPDIC to search; make it with kx27 refresh");
+        if (!TableExistsIn(c.IBDatabase1, table.Name)) {
+            terminal.Diagnostic(std::string("the database has no table ") + table.Name + " to search; " +
+                                table.MakeItHint);
             return esDatabase;
         }
         c.IBQuery1.SetActive(false);
@@ -45,14 +48,14 @@ int RunSearch(const TOptions& options, TTerminal& terminal)
         c.IBQuery1.SetParamCheck(true);
         TStringList& sql = c.IBQuery1.SQL();
         sql.Clear();
-        sql.Add(SearchText(typed));
+        sql.Add(SearchText(table, typed));
         c.IBQuery1.Open();
         c.IBQuery1.First();
         // Once standard output fails the rows have nowhere to go: the end of
         // the run says so.
         while (!c.IBQuery1.Eof() && !terminal.ResultsFailed()) {
             ThrowIfStopRequested();
-            terminal.Result(Utf8FromCp932(ResultLine(c.IBQuery1)));
+            terminal.Result(Utf8FromCp932(ResultLine(c.IBQuery1, table)));
             ++rows;
             c.IBQuery1.Next();
         }

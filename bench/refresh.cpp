@@ -1,5 +1,5 @@
 // refresh KEN_ALL.CSV TARGET [--forced-writes on|off] [--rounds R] [--only build|refresh|raw] [--skip-build yes]
-//         [--utf8 UTF_KEN_ALL]
+//         [--utf8 UTF_KEN_ALL] [--offices JIGYOSYO]
 //
 // Three ways to fill ZIPDIC from the same file, against the same database in
 // one run: the window's build (TDictionaryBuild through IBQuery1 with a view
@@ -24,13 +24,16 @@
 // --utf8 names the UTF-8 file of the same month (utf_ken_all.zip): each
 // round then also refreshes from it, and its median is compared with the
 // refresh's from KEN_ALL.CSV (what reading UTF-8 and converting it costs).
+// --offices names the business offices' file (jigyosyo.zip): each round then
+// also refreshes JIGYOSYO from it and runs the raw loop on it, and their
+// medians are compared as for ZIPDIC.
 #include "BenchSupport.h"
 
 #include <DictionaryBuild.h>
 #include <IBIntf.h>
 #include <MeasurePass.h>
 #include <Refresh.h>
-#include <RefreshStatements.h>
+#include <TableDescription.h>
 #include <SourceFile.h>
 
 #include <SysUtils.h>
@@ -63,25 +66,28 @@ public:
 }
 
 // One prepared block of `rows` rows with its input area, filled by pointing
-// at the records' own bytes.
+// at the rows' own bytes.
 struct TRawBlock {
     isc_stmt_handle Statement = 0;
     std::unique_ptr<char[]> Area;
     std::vector<short> Nulls;
     int Rows = 0;
+    int Columns = 0;
 
     XSQLDA* Sqlda() const { return reinterpret_cast<XSQLDA*>(Area.get()); }
 
-    void Prepare(isc_db_handle* database, isc_tr_handle* transaction, const TTableWidths& widths, int rows)
+    void Prepare(isc_db_handle* database, isc_tr_handle* transaction, const TTableDescription& table,
+                 const TTableWidths& widths, int rows)
     {
         const TClientApi& api = ClientApi();
         Rows = rows;
-        const int count = rows * rsCount;
+        Columns = table.ColumnCount();
+        const int count = rows * Columns;
         Area.reset(new char[XSQLDA_LENGTH(count)]());
         Sqlda()->version = SQLDA_VERSION1;
         Sqlda()->sqln = static_cast<short>(count);
         Nulls.assign(static_cast<std::size_t>(count), 0);
-        const std::string text = BlockText(widths, rows);
+        const std::string text = BlockText(table, widths, rows);
         if (api.isc_dsql_alloc_statement2(ThreadStatusVector(), database, &Statement) ||
             api.isc_dsql_prepare(ThreadStatusVector(), transaction, &Statement, 0, text.c_str(), 3, nullptr) ||
             api.isc_dsql_describe_bind(ThreadStatusVector(), &Statement, 3, Sqlda()))
@@ -90,12 +96,12 @@ struct TRawBlock {
             Sqlda()->sqlvar[i].sqlind = &Nulls[static_cast<std::size_t>(i)];
     }
 
-    void Execute(isc_tr_handle* transaction, const std::vector<TDictionaryRecord>& records)
+    void Execute(isc_tr_handle* transaction, const std::vector<TTableRow>& rows)
     {
         for (int r = 0; r < Rows; ++r)
-            for (int k = 0; k < rsCount; ++k) {
-                const std::string& value = records[static_cast<std::size_t>(r)].Slots[static_cast<std::size_t>(k)];
-                XSQLVAR& var = Sqlda()->sqlvar[r * rsCount + k];
+            for (int k = 0; k < Columns; ++k) {
+                const std::string& value = rows[static_cast<std::size_t>(r)][static_cast<std::size_t>(k)];
+                XSQLVAR& var = Sqlda()->sqlvar[r * Columns + k];
                 var.sqltype = SQL_TEXT + 1;
                 var.sqldata = const_cast<char*>(value.data());
                 var.sqllen = static_cast<short>(value.size());
@@ -112,41 +118,50 @@ struct TRawBlock {
     }
 };
 
-// The refresh's statements with the client calls alone, into a ZIPDIC that
-// is already wide enough. Returns the rows inserted.
+// The refresh's statements with the client calls alone, into the file's
+// table, which is already wide enough. Returns the rows inserted.
 long RawRefresh(TIBDatabase& database, const std::string& path, int& perBlockOut)
 {
     const TClientApi& api = ClientApi();
-    TSilentView view;
-    TColumnWidths measured{};
-    int records = 0;
-    if (MeasurePass(path, measured, records, view).Outcome != moComplete)
-        throw Exception("measuring pass did not complete");
-    const TTableWidths widths = TableWidths(measured);
-    const int perBlock = RowsPerBlock(widths);
+    TSourceFile source;
+    source.ReadStrictlyAsTable();
+    source.Open(path);
+    const TTableDescription* table = nullptr;
+    TTableWidths widths;
+    ForEachRow(source, [&](const TTableRow& row, long) {
+        if (!table) {
+            table = source.Table();
+            widths = FileWidths(*table);
+        }
+        WidenTo(*table, widths, row);
+    });
+    if (!table)
+        throw Exception("no record in " + path);
+    const int perBlock = RowsPerBlock(*table, widths);
     perBlockOut = perBlock;
 
     isc_db_handle* db = database.HandleAddress();
     isc_tr_handle transaction = 0;
-    const char tpb[] = {isc_tpb_version3, isc_tpb_concurrency, isc_tpb_write, isc_tpb_nowait,
-                        isc_tpb_lock_write, 6, 'Z', 'I', 'P', 'D', 'I', 'C', isc_tpb_protected};
-    ISC_TEB teb{db, static_cast<int>(sizeof tpb), tpb};
+    std::string tpb = {isc_tpb_version3, isc_tpb_concurrency, isc_tpb_write, isc_tpb_nowait, isc_tpb_lock_write};
+    tpb += static_cast<char>(std::strlen(table->Name));
+    tpb += table->Name;
+    tpb += static_cast<char>(isc_tpb_protected);
+    ISC_TEB teb{db, static_cast<int>(tpb.size()), tpb.data()};
     if (api.isc_start_multiple(ThreadStatusVector(), &transaction, 1, &teb))
         Fail("starting the transaction");
-    if (api.isc_dsql_execute_immediate(ThreadStatusVector(), db, &transaction, 0, "DELETE FROM ZIPDIC", 3, nullptr))
+    if (api.isc_dsql_execute_immediate(ThreadStatusVector(), db, &transaction, 0, DeleteAllText(*table).c_str(), 3,
+                                       nullptr))
         Fail("DELETE");
     long inserted = 0;
     {
         TRawBlock full, last;
-        full.Prepare(db, &transaction, widths, perBlock);
-        std::vector<TDictionaryRecord> block(static_cast<std::size_t>(perBlock));
+        full.Prepare(db, &transaction, *table, widths, perBlock);
+        std::vector<TTableRow> block(static_cast<std::size_t>(perBlock));
         int filled = 0;
-        TSourceFile source;
-        source.Open(path);
+        source.Rewind();
         while (!source.Eof()) {
             source.ReadLine();
-            if (!source.TakeRecord(block[static_cast<std::size_t>(filled)]))
-                continue;
+            source.TakeRow(block[static_cast<std::size_t>(filled)]);
             if (++filled == perBlock) {
                 full.Execute(&transaction, block);
                 inserted += filled;
@@ -155,7 +170,7 @@ long RawRefresh(TIBDatabase& database, const std::string& path, int& perBlockOut
         }
         source.Close();
         if (filled > 0) {
-            last.Prepare(db, &transaction, widths, filled);
+            last.Prepare(db, &transaction, *table, widths, filled);
             last.Execute(&transaction, block);
             inserted += filled;
         }
@@ -188,6 +203,7 @@ int main(int argc, char** argv)
     std::string only;
     bool skipBuild = false;
     std::string utf8Path;
+    std::string officesPath;
     int rounds = 3;
     for (int i = 3; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--forced-writes") == 0)
@@ -200,6 +216,8 @@ int main(int argc, char** argv)
             skipBuild = std::strcmp(argv[i + 1], "yes") == 0;
         else if (std::strcmp(argv[i], "--utf8") == 0)
             utf8Path = argv[i + 1];
+        else if (std::strcmp(argv[i], "--offices") == 0)
+            officesPath = argv[i + 1];
     }
     try {
         std::vector<std::string> extraParams;
@@ -220,6 +238,13 @@ int main(int argc, char** argv)
         long rawRows = 0;
         int perBlock = 0;
         const auto runRaw = [&] { rawRows = RawRefresh(database, path, perBlock); };
+        TRefreshReport officesReport;
+        const auto runOffices = [&] { officesReport = TDictionaryRefresh(database).Run(officesPath, refreshView); };
+        long officesRawRows = 0;
+        int officesPerBlock = 0;
+        const auto runOfficesRaw = [&] { officesRawRows = RawRefresh(database, officesPath, officesPerBlock); };
+        if (!officesPath.empty())
+            runOffices();   // the table the raw loop needs
 
         if (!only.empty()) {
             const double took = only == "build" ? WallSeconds(runBuild)
@@ -231,7 +256,7 @@ int main(int argc, char** argv)
 
         const double buildSeconds = skipBuild ? 0 : WallSeconds(runBuild);
         const long long buildRows = StoredRows(database, components.Transaction);
-        std::vector<double> refreshTimes, rawTimes, utf8Times;
+        std::vector<double> refreshTimes, rawTimes, utf8Times, officesTimes, officesRawTimes;
         // Each timed run starts from the same table: the versions the last
         // run's DELETE left behind are collected by an untimed full scan
         // first, instead of by whichever run comes next.
@@ -245,11 +270,19 @@ int main(int argc, char** argv)
                 if (!utf8Path.empty())
                     utf8Times.push_back(collected(runUtf8));
                 rawTimes.push_back(collected(runRaw));
+                if (!officesPath.empty()) {
+                    officesTimes.push_back(collected(runOffices));
+                    officesRawTimes.push_back(collected(runOfficesRaw));
+                }
             } else {
                 rawTimes.push_back(collected(runRaw));
                 if (!utf8Path.empty())
                     utf8Times.push_back(collected(runUtf8));
                 refreshTimes.push_back(collected(runRefresh));
+                if (!officesPath.empty()) {
+                    officesRawTimes.push_back(collected(runOfficesRaw));
+                    officesTimes.push_back(collected(runOffices));
+                }
             }
         }
         const long long rows = StoredRows(database, components.Transaction);
@@ -282,6 +315,22 @@ int main(int argc, char** argv)
                             utf8Times[static_cast<std::size_t>(round)], refreshTimes[static_cast<std::size_t>(round)],
                             utf8Times[static_cast<std::size_t>(round)] / refreshTimes[static_cast<std::size_t>(round)]);
             std::printf("UTF-8 / Shift-JIS %7.3f\n", utf8Seconds / refreshSeconds);
+        }
+        if (!officesPath.empty()) {
+            const double officesSeconds = Median(officesTimes);
+            const double officesRawSeconds = Median(officesRawTimes);
+            std::printf("offices file    %s\n", officesPath.c_str());
+            std::printf("refresh offices %9.3f s   median of %d; records %ld, rows %ld, rows per block %d\n",
+                        officesSeconds, rounds, officesReport.Records, officesReport.RowsAfter, officesPerBlock);
+            std::printf("raw offices     %9.3f s   median of %d; rows %ld\n", officesRawSeconds, rounds,
+                        officesRawRows);
+            for (int round = 0; round < rounds; ++round)
+                std::printf("  round %d       refresh %7.3f s   raw %7.3f s   ratio %5.3f\n", round + 1,
+                            officesTimes[static_cast<std::size_t>(round)],
+                            officesRawTimes[static_cast<std::size_t>(round)],
+                            officesTimes[static_cast<std::size_t>(round)] /
+                                officesRawTimes[static_cast<std::size_t>(round)]);
+            std::printf("offices refresh / raw %5.3f\n", officesSeconds / officesRawSeconds);
         }
         std::printf("rows at the end %lld\n", rows);
         if (!buildView.Messages.empty())

@@ -22,18 +22,18 @@ void AssignTrimmed(const std::string& text, std::string& out)
 
 } // namespace
 
-bool BuildRecord(const TStringList& fields, TDictionaryRecord& record)
+bool BuildRecord(const TStringList& fields, std::span<std::string, rsCount> slots)
 {
     if (fields.Count() < RecordFieldCount)
         return false;
     const std::vector<std::string>& f = fields.Lines();
-    AssignTrimmed(f[2], record.Slots[rsZip]);
+    AssignTrimmed(f[2], slots[rsZip]);
     for (int slot = rsAdk1; slot <= rsAdr3; ++slot)
-        CleanAddressText(f[static_cast<std::size_t>(slot) + 2], record.Slots[slot]);
-    const std::string& town = record.Slots[rsAdr3];
+        CleanAddressText(f[static_cast<std::size_t>(slot) + 2], slots[slot]);
+    const std::string& town = slots[rsAdr3];
     if (CharAwarePos(FollowingEntries, town) > 0 || CharAwarePos(NextTo, town) > 0) {
-        record.Slots[rsAdk3].clear();
-        record.Slots[rsAdr3].clear();
+        slots[rsAdk3].clear();
+        slots[rsAdr3].clear();
     }
     return true;
 }

@@ -4,6 +4,7 @@
 #include <Classes.h>
 
 #include <array>
+#include <span>
 #include <string>
 
 // Slot order is also the column order of ZIPDIC.
@@ -22,7 +23,11 @@ constexpr int RecordFieldCount = 9;
 // through CleanAddressText. ADK3 and ADR3 are emptied when ADR3 holds
 // "以下に" or "の次に" on a character boundary. Reuses the record's
 // strings, so it allocates nothing once they are long enough.
-bool BuildRecord(const TStringList& fields, TDictionaryRecord& record);
+bool BuildRecord(const TStringList& fields, std::span<std::string, rsCount> slots);
+inline bool BuildRecord(const TStringList& fields, TDictionaryRecord& record)
+{
+    return BuildRecord(fields, std::span<std::string, rsCount>(record.Slots));
+}
 
 // 1-based byte position of the first occurrence of part in text that starts
 // on a character boundary, 0 when there is none or either is empty.

@@ -1,28 +1,37 @@
 #include "DictionaryTable.h"
 
-#include "DictionaryBuild.h"
-#include "SourceFile.h"
-
 #include <StopRequest.h>
-#include <SysUtils.h>
 
 #include <algorithm>
-
-const char* const kColumnNames[rsCount] = {"ZIP", "ADK1", "ADK2", "ADK3", "ADR1", "ADR2", "ADR3"};
-const std::initializer_list<const char*> kReservingParams = {"concurrency", "write", "nowait", "lock_write=ZIPDIC",
-                                                             "protected"};
 
 namespace {
 
 constexpr int kVarcharType = 37;                        // RDB$FIELD_TYPE of VARCHAR
+constexpr int kSmallintType = 7;                        // and of SMALLINT
 constexpr int kCharsetNone = 0;
 constexpr int kLockConflict = 335544345;                // the server's "lock conflict on no wait transaction"
 
 // The message of a second refresh: the other one holds the table.
-[[noreturn]] void RaiseBusy(const EIBError& e)
+[[noreturn]] void RaiseBusy(const TTableDescription& table, const EIBError& e)
 {
     throw EIBInterBaseError(e.SqlErrorCode(), e.EngineErrorCode(),
-                            "ZIPDIC is being refreshed by another connection; nothing changed (" + e.Message() + ")");
+                            std::string(table.Name) + " is being refreshed by another connection; nothing changed (" +
+                                e.Message() + ")");
+}
+
+// "ZIP, ADK1, ... VARCHAR in character set NONE", then the SMALLINT ones.
+std::string ShapeList(const TTableDescription& table)
+{
+    std::string text;
+    for (const TColumnKind kind : {ckText, ckSmallint}) {
+        std::string names;
+        for (const TColumnDescription& column : table.Columns)
+            if (column.Kind == kind)
+                names += std::string(names.empty() ? "" : ", ") + column.Name;
+        if (!names.empty())
+            text += (text.empty() ? "" : "; ") + names + (kind == ckText ? " VARCHAR in character set NONE" : " SMALLINT");
+    }
+    return text;
 }
 
 } // namespace
@@ -43,13 +52,13 @@ bool RefusesTheRecord(const EIBError& e)
     }
 }
 
-std::unique_ptr<TIBTransaction> NewTransaction(TIBDatabase& database, std::initializer_list<const char*> params)
+std::unique_ptr<TIBTransaction> NewTransaction(TIBDatabase& database, const std::vector<std::string>& params)
 {
     auto transaction = std::make_unique<TIBTransaction>();
     transaction->SetDefaultDatabase(&database);
     // A disconnect, forced or not, must not commit half the rows.
     transaction->SetDefaultAction(TARollback);
-    for (const char* line : params)
+    for (const std::string& line : params)
         transaction->Params().Add(line);
     return transaction;
 }
@@ -95,23 +104,16 @@ void TTransactionGuard::Rollback() noexcept
     Release();
 }
 
-TShape ReadShape(TIBDatabase& database)
+TShape ReadShape(TIBDatabase& database, const TTableDescription& table)
 {
     auto transaction = NewTransaction(database, {"read", "read_committed", "rec_version", "nowait"});
     transaction->StartTransaction();
-    auto sql = NewStatement(
-        database, *transaction,
-        "SELECT TRIM(RF.RDB$FIELD_NAME), F.RDB$FIELD_TYPE, F.RDB$FIELD_LENGTH, COALESCE(F.RDB$CHARACTER_SET_ID, 0),"
-        " CASE WHEN R.RDB$VIEW_BLR IS NULL AND COALESCE(R.RDB$RELATION_TYPE, 0) = 0 AND F.RDB$COMPUTED_BLR IS NULL"
-        " AND COALESCE(RF.RDB$NULL_FLAG, 0) = 0 AND COALESCE(F.RDB$NULL_FLAG, 0) = 0 THEN 1 ELSE 0 END"
-        " FROM RDB$RELATIONS R"
-        " LEFT JOIN RDB$RELATION_FIELDS RF ON RF.RDB$RELATION_NAME = R.RDB$RELATION_NAME"
-        " LEFT JOIN RDB$FIELDS F ON F.RDB$FIELD_NAME = RF.RDB$FIELD_SOURCE"
-        " WHERE R.RDB$RELATION_NAME = 'ZIPDIC' ORDER BY RF.RDB$FIELD_POSITION",
-        false);
+    auto sql = NewStatement(database, *transaction, ShapeText(table), false);
     sql->SetGoToFirstRecordOnExecute(false);
     sql->ExecQuery();
+    const int count = table.ColumnCount();
     TShape shape;
+    shape.Widths.assign(table.Columns.size(), 0);
     std::string differs;
     int column = 0;
     while (TIBXSQLDA* row = sql->Fetch()) {
@@ -119,95 +121,95 @@ TShape ReadShape(TIBDatabase& database)
         const std::string name = (*row)[0].AsTrimmedText();
         if (!differs.empty())
             continue;
-        if (column >= rsCount)
-            differs = "a column " + name + " after ADR3";
-        else if (name != kColumnNames[column])
-            differs = "column " + IntToStr(column + 1) + " is " + (name.empty() ? "missing" : name) + ", not " +
-                      kColumnNames[column];
-        else if ((*row)[1].AsLong() != kVarcharType || (*row)[3].AsLong() != kCharsetNone)
-            differs = name + " is not VARCHAR in character set NONE";
-        else if ((*row)[4].AsLong() != 1)
-            differs = name + " is computed, NOT NULL or not in a plain table";
-        else
-            shape.Widths[static_cast<std::size_t>(column)] = (*row)[2].AsLong();
+        if (column >= count) {
+            differs = "a column " + name + " after " + table.Columns.back().Name;
+        } else {
+            const TColumnDescription& wanted = table.Columns[static_cast<std::size_t>(column)];
+            if (name != wanted.Name)
+                differs = "column " + IntToStr(column + 1) + " is " + (name.empty() ? "missing" : name) + ", not " +
+                          wanted.Name;
+            else if (wanted.Kind == ckText &&
+                     ((*row)[1].AsLong() != kVarcharType || (*row)[3].AsLong() != kCharsetNone))
+                differs = name + " is not VARCHAR in character set NONE";
+            else if (wanted.Kind == ckSmallint && (*row)[1].AsLong() != kSmallintType)
+                differs = name + " is not SMALLINT";
+            else if ((*row)[4].AsLong() != 1)
+                differs = name + " is computed, NOT NULL, scaled or not in a plain table";
+            else if (wanted.Kind == ckText)
+                shape.Widths[static_cast<std::size_t>(column)] = (*row)[2].AsLong();
+        }
         ++column;
     }
     sql.reset();
     transaction->Commit();
-    if (shape.Exists && differs.empty() && column < rsCount)
-        differs = "column " + std::string(kColumnNames[column]) + " is missing";
+    if (shape.Exists && differs.empty() && column < count)
+        differs = "column " + std::string(table.Columns[static_cast<std::size_t>(column)].Name) + " is missing";
     if (!differs.empty())
-        throw ETableShape("ZIPDIC is not the dictionary's table of seven VARCHAR columns (ZIP, ADK1 to ADR3, "
-                          "character set NONE): " + differs + "; nothing changed");
+        throw ETableShape(std::string(table.Name) + " is not the dictionary's table of " + IntToStr(count) +
+                          " columns (" + ShapeList(table) + "): " + differs + "; nothing changed");
     return shape;
 }
 
-void StartReserving(TIBTransaction& transaction)
+void StartReserving(TIBTransaction& transaction, const TTableDescription& table)
 {
     try {
         transaction.StartTransaction();
     } catch (const EIBError& e) {
         if (e.EngineErrorCode() == kLockConflict)
-            RaiseBusy(e);
+            RaiseBusy(table, e);
         throw;
     }
 }
 
-void ApplyWidths(TIBDatabase& database, const TShape& shape, const TTableWidths& widths, TRefreshReport& report)
+TWidening ApplyWidths(TIBDatabase& database, const TTableDescription& table, const TShape& shape,
+                      const TTableWidths& widths)
 {
+    TWidening widening;
     std::vector<std::string> statements;
     if (!shape.Exists) {
-        TColumnWidths address;
-        std::copy(widths.begin() + 1, widths.end(), address.begin());
-        TStringList lines;
-        CreateLines(address, lines);
-        statements.push_back(lines.Text());
-        report.TableCreated = true;
+        statements.push_back(CreateText(table, widths));
+        widening.Created = true;
     } else {
-        for (int k = 0; k < rsCount; ++k)
+        for (int k = 0; k < table.ColumnCount(); ++k)
             if (shape.Widths[static_cast<std::size_t>(k)] < widths[static_cast<std::size_t>(k)]) {
-                statements.push_back(std::string("ALTER TABLE ZIPDIC ALTER COLUMN ") + kColumnNames[k] +
-                                     " TYPE VARCHAR(" + IntToStr(widths[static_cast<std::size_t>(k)]) + ")");
-                report.WidenedColumns.push_back(kColumnNames[k]);
+                statements.push_back(WidenText(table, k, widths[static_cast<std::size_t>(k)]));
+                widening.Widened.push_back(table.Columns[static_cast<std::size_t>(k)].Name);
             }
     }
     if (statements.empty())
-        return;
+        return widening;
     if (shape.Exists) {
         // Another refresh running holds the table: fail before changing it.
-        auto probe = NewTransaction(database, kReservingParams);
-        StartReserving(*probe);
+        auto probe = NewTransaction(database, ReservingParams(table));
+        StartReserving(*probe, table);
         probe->Commit();
     }
     auto transaction = NewTransaction(database, {"concurrency", "write", "nowait"});
     transaction->StartTransaction();
-    try {
-        TTransactionGuard guard(*transaction);
-        for (const std::string& text : statements)
-            NewStatement(database, *transaction, text, false)->ExecQuery();
-        guard.Commit();
-    } catch (...) {
-        report.TableCreated = false;
-        report.WidenedColumns.clear();
-        throw;
+    TTransactionGuard guard(*transaction);
+    for (const std::string& text : statements)
+        NewStatement(database, *transaction, text, false)->ExecQuery();
+    guard.Commit();
+    return widening;
+}
+
+void Bind(TIBXSQLDA& input, int first, const TTableRow& row)
+{
+    for (std::size_t k = 0; k < row.size(); ++k) {
+        const std::string& value = row[k];
+        input[first + static_cast<int>(k)].AssignBytes(value.empty() ? nullptr : value.data(), value.size());
     }
 }
 
-void Bind(TIBXSQLDA& input, int first, const TDictionaryRecord& record)
+TInsertPass::TInsertPass(TIBDatabase& database, TIBTransaction& transaction, const TTableDescription& table,
+                         const TTableWidths& widths, long total, RefreshView& view, TInsertCounts& counts,
+                         int rowsPerBlock)
+    : m_database(database), m_transaction(transaction), m_table(table), m_widths(widths), m_total(total),
+      m_view(view), m_counts(counts),
+      m_rowsPerBlock(rowsPerBlock > 0 ? std::min(rowsPerBlock, RowsPerBlock(table, widths))
+                                      : RowsPerBlock(table, widths))
 {
-    for (int k = 0; k < rsCount; ++k) {
-        const std::string& value = record.Slots[static_cast<std::size_t>(k)];
-        input[first + k].AssignBytes(value.empty() ? nullptr : value.data(), value.size());
-    }
-}
-
-TInsertPass::TInsertPass(TIBDatabase& database, TIBTransaction& transaction, const TTableWidths& widths, long total,
-                         RefreshView& view, TRefreshReport& report, int rowsPerBlock)
-    : m_database(database), m_transaction(transaction), m_widths(widths), m_total(total), m_view(view),
-      m_report(report),
-      m_rowsPerBlock(rowsPerBlock > 0 ? std::min(rowsPerBlock, RowsPerBlock(widths)) : RowsPerBlock(widths))
-{
-    m_records.resize(static_cast<std::size_t>(m_rowsPerBlock));
+    m_rows.resize(static_cast<std::size_t>(m_rowsPerBlock));
     m_lines.resize(static_cast<std::size_t>(m_rowsPerBlock));
 }
 
@@ -218,8 +220,7 @@ void TInsertPass::Run(TSourceFile& source)
     while (!source.Eof()) {
         source.ReadLine();
         ++line;
-        if (!source.TakeRecord(m_records[static_cast<std::size_t>(filled)]))
-            continue;
+        source.TakeRow(m_rows[static_cast<std::size_t>(filled)]);
         m_lines[static_cast<std::size_t>(filled)] = line;
         if (++filled == m_rowsPerBlock) {
             SendBlock(filled);
@@ -230,11 +231,11 @@ void TInsertPass::Run(TSourceFile& source)
         SendBlock(filled);
 }
 
-void TInsertPass::Run(const std::vector<TDictionaryRecord>& records, const std::vector<long>& lines)
+void TInsertPass::Run(const std::vector<TTableRow>& rows, const std::vector<long>& lines)
 {
     int filled = 0;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        m_records[static_cast<std::size_t>(filled)] = records[i];
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        m_rows[static_cast<std::size_t>(filled)] = rows[i];
         m_lines[static_cast<std::size_t>(filled)] = lines[i];
         if (++filled == m_rowsPerBlock) {
             SendBlock(filled);
@@ -249,7 +250,7 @@ TIBSQL& TInsertPass::Block(int rows)
 {
     std::unique_ptr<TIBSQL>& block = rows == m_rowsPerBlock ? m_fullBlock : m_lastBlock;
     if (!block) {
-        block = NewStatement(m_database, m_transaction, BlockText(m_widths, rows), true);
+        block = NewStatement(m_database, m_transaction, BlockText(m_table, m_widths, rows), true);
         block->Prepare();
     }
     return *block;
@@ -261,10 +262,10 @@ void TInsertPass::SendBlock(int rows)
     TIBSQL& block = Block(rows);
     TIBXSQLDA& input = block.InputArea();
     for (int r = 0; r < rows; ++r)
-        Bind(input, r * rsCount, m_records[static_cast<std::size_t>(r)]);
+        Bind(input, r * m_table.ColumnCount(), m_rows[static_cast<std::size_t>(r)]);
     try {
         block.ExecPrepared();
-        m_report.Inserted += rows;
+        m_counts.Inserted += rows;
     } catch (const EIBError& e) {
         if (!RefusesTheRecord(e) || !m_database.Connected())
             throw;
@@ -277,37 +278,20 @@ void TInsertPass::SendBlock(int rows)
 void TInsertPass::SendRowByRow(int rows)
 {
     if (!m_row) {
-        m_row = NewStatement(m_database, m_transaction, RowInsertText(), true);
+        m_row = NewStatement(m_database, m_transaction, RowInsertText(m_table), true);
         m_row->Prepare();
     }
     TIBXSQLDA& input = m_row->InputArea();
     for (int r = 0; r < rows; ++r) {
         ThrowIfStopRequested();
-        Bind(input, 0, m_records[static_cast<std::size_t>(r)]);
+        Bind(input, 0, m_rows[static_cast<std::size_t>(r)]);
         try {
             m_row->ExecPrepared();
-            ++m_report.Inserted;
+            ++m_counts.Inserted;
         } catch (const EIBError& e) {
             if (!RefusesTheRecord(e) || !m_database.Connected())
                 throw;
-            m_report.Refused.push_back({m_lines[static_cast<std::size_t>(r)], e.Message()});
+            m_counts.Refused.push_back({m_lines[static_cast<std::size_t>(r)], e.Message()});
         }
     }
-}
-
-bool RecordFits(const TDictionaryRecord& record, const TTableWidths& widths)
-{
-    for (std::size_t k = 0; k < widths.size(); ++k)
-        if (record.Slots[k].size() > static_cast<std::size_t>(widths[k]))
-            return false;
-    return true;
-}
-
-long CountDictionaryRows(TIBDatabase& database, TIBTransaction& transaction)
-{
-    auto sql = NewStatement(database, transaction, "SELECT COUNT(*) FROM ZIPDIC", false);
-    sql->ExecQuery();
-    const long count = static_cast<long>(sql->Column(0).AsInt64());
-    sql->Close();
-    return count;
 }

@@ -10,6 +10,7 @@
 #include <SysUtils.h>
 
 #include <algorithm>
+#include <charconv>
 #include <memory>
 #include <set>
 #include <string>
@@ -30,55 +31,43 @@ ESourceUnusable Unreadable(const std::string& path, const Exception& e)
     return ESourceUnusable("cannot read " + path + ": " + e.Message());
 }
 
-// Calls onRecord(record, line) for every record of the file, lines counted
-// from 1. The file must be in KEN_ALL.CSV's layout. A file that cannot be
-// opened or read, or a malformed line, raises ESourceUnusable; what onRecord
-// raises passes unchanged. The characters stored as 〓 go to replaced when
-// it is given.
-template <typename F>
-void ReadRecords(const std::string& path, F onRecord, TReplacements* replaced = nullptr)
-{
-    TSourceFile source;
-    source.ReadStrictly(KenAllLayout);
-    try {
-        source.Open(path);
-    } catch (const EInOutError& e) {
-        throw Unreadable(path, e);
-    }
-    const TScopeExit close([&source] { source.CloseQuietly(); });
-    TDictionaryRecord record;
-    for (long line = 1;; ++line) {
-        bool gave = false;
-        try {
-            if (source.Eof())
-                break;
-            source.ReadLine();
-            gave = source.TakeRecord(record);
-        } catch (const EInOutError& e) {
-            throw Unreadable(path, e);
-        } catch (const EMalformedText& e) {
-            throw ESourceUnusable(e.Message());
-        }
-        ThrowIfStopRequested();
-        if (gave)
-            onRecord(record, line);
-    }
-    if (replaced)
-        *replaced = source.Replacements();
-}
-
-// A file that gives no record is no month's file (a failed download).
-void RequireRecords(const std::string& path, long records)
-{
-    if (!path.empty() && records == 0)
-        throw ESourceUnusable(path + ": no line gives a record");
-}
-
-// A file's records as read, each with its line.
-struct TFileRecords {
-    std::vector<TDictionaryRecord> Records;
+// A file's rows as read, each with its line, and the table its layout tells.
+struct TFileRows {
+    const TTableDescription* Table = nullptr;
+    std::vector<TTableRow> Rows;
     std::vector<long> Lines;
 };
+
+// The file's rows, whole, in either table's layout; progress counts on from
+// read. A file that cannot be opened or read, or a malformed line, raises
+// ESourceUnusable; one that gives no row too: it is no month's file (a
+// failed download). The characters stored as 〓 go to replaced.
+TFileRows ReadRows(const std::string& path, RefreshView& view, long& read, TReplacements& replaced)
+{
+    TFileRows file;
+    if (path.empty())
+        return file;
+    TSourceFile source;
+    source.ReadStrictlyAsTable();
+    const TScopeExit close([&source] { source.CloseQuietly(); });
+    try {
+        source.Open(path);
+        ForEachRow(source, [&](const TTableRow& row, long line) {
+            file.Rows.push_back(row);
+            file.Lines.push_back(line);
+            view.Progress(rpMeasuring, ++read, 0);
+        });
+    } catch (const EMalformedText& e) {
+        throw ESourceUnusable(e.Message());
+    } catch (const Exception& e) {
+        throw Unreadable(path, e);
+    }
+    if (file.Rows.empty())
+        throw ESourceUnusable(path + ": no line gives a record");
+    file.Table = source.Table();
+    replaced = source.Replacements();
+    return file;
+}
 
 // Appends one value to a row's key: NULL (data nullptr) apart from every
 // text, and trailing blanks left out, since the server compares VARCHARs of
@@ -98,16 +87,36 @@ void AddToKey(std::string& key, const char* data, std::size_t length)
     key.append(data, length);
 }
 
-// A record's key: an empty slot is stored as NULL.
-std::string RecordKey(const TDictionaryRecord& record)
+// A SMALLINT's digits as the server reads them ("007" is 7), so that a
+// record's key meets its row's; other text stays as it is and meets none.
+std::string SmallintKey(const std::string& text)
+{
+    const std::string trimmed = Trim(text);
+    int value = 0;
+    const char* end = trimmed.data() + trimmed.size();
+    const auto [at, error] = std::from_chars(trimmed.data(), end, value);
+    return error == std::errc() && at == end ? std::to_string(value) : text;
+}
+
+// A file row's key: an empty value is stored as NULL.
+std::string RowKey(const TTableDescription& table, const TTableRow& row)
 {
     std::string key;
-    for (const std::string& value : record.Slots)
-        AddToKey(key, value.empty() ? nullptr : value.data(), value.size());
+    for (std::size_t k = 0; k < row.size(); ++k) {
+        const std::string& value = row[k];
+        if (value.empty()) {
+            AddToKey(key, nullptr, 0);
+        } else if (table.Columns[k].Kind == ckSmallint) {
+            const std::string number = SmallintKey(value);
+            AddToKey(key, number.data(), number.size());
+        } else {
+            AddToKey(key, value.data(), value.size());
+        }
+    }
     return key;
 }
 
-// What one scan of ZIPDIC finds for the month's records.
+// What one scan of the table finds for the month's records.
 struct TScan {
     long Rows = 0;
     std::vector<std::string> Keys;   // RDB$DB_KEY of the rows the delete records take
@@ -115,15 +124,16 @@ struct TScan {
     bool AddsPresent = true;         // every add record has a row equal to it
 };
 
-// One pass over ZIPDIC's rows in the transaction (the table has no index, so
+// One pass over the table's rows in the transaction (the table has no index, so
 // a search per record would read it once per record). Equal records form a
 // multiset: n equal delete records take at most n equal rows (when there are
 // fewer, the records first in the file take them); an add record given n
-// times is present when n rows equal it. An add record whose postal code is
-// longer than the ZIP column is left out: the server refuses it every time.
+// times is present when n rows equal it. An add record longer than a column
+// at the widths the run gives the table is left out: the server refuses it
+// every time.
 // Keeps the records' keys and the keys of the rows taken, never the table.
-TScan ScanTable(TIBDatabase& database, TIBTransaction& transaction, const TFileRecords& deletes,
-                const TFileRecords& adds, int zipWidth)
+TScan ScanTable(TIBDatabase& database, TIBTransaction& transaction, const TTableDescription& table,
+                const TFileRows& deletes, const TFileRows& adds, const TTableWidths& widths)
 {
     struct TWanted {
         long Deletes = 0;
@@ -133,22 +143,21 @@ TScan ScanTable(TIBDatabase& database, TIBTransaction& transaction, const TFileR
     };
     std::unordered_map<std::string, TWanted> wanted;
     std::vector<TWanted*> deleteOf;   // per delete record
-    deleteOf.reserve(deletes.Records.size());
-    for (const TDictionaryRecord& record : deletes.Records) {
-        TWanted& w = wanted[RecordKey(record)];
+    deleteOf.reserve(deletes.Rows.size());
+    for (const TTableRow& row : deletes.Rows) {
+        TWanted& w = wanted[RowKey(table, row)];
         ++w.Deletes;
         deleteOf.push_back(&w);   // unordered_map never moves its elements
     }
     long missing = 0;
-    for (const TDictionaryRecord& record : adds.Records)
-        if (record.Slots[rsZip].size() <= static_cast<std::size_t>(zipWidth)) {
-            ++wanted[RecordKey(record)].Adds;
+    for (const TTableRow& row : adds.Rows)
+        if (RowFits(table, row, widths)) {
+            ++wanted[RowKey(table, row)].Adds;
             ++missing;
         }
 
     TScan scan;
-    auto rows = NewStatement(database, transaction,
-                             "SELECT RDB$DB_KEY, ZIP, ADK1, ADK2, ADK3, ADR1, ADR2, ADR3 FROM ZIPDIC", false);
+    auto rows = NewStatement(database, transaction, ScanText(table), false);
     rows->SetGoToFirstRecordOnExecute(false);
     rows->ExecQuery();
     std::string key;
@@ -157,7 +166,7 @@ TScan ScanTable(TIBDatabase& database, TIBTransaction& transaction, const TFileR
         ThrowIfStopRequested();
         ++scan.Rows;
         key.clear();
-        for (int k = 0; k < rsCount; ++k) {
+        for (int k = 0; k < table.ColumnCount(); ++k) {
             const TIBXSQLVAR& value = (*row)[k + 1];
             if (value.IsNull()) {
                 AddToKey(key, nullptr, 0);
@@ -191,30 +200,17 @@ TScan ScanTable(TIBDatabase& database, TIBTransaction& transaction, const TFileR
     return scan;
 }
 
-// EXECUTE BLOCK deleting the rows of `rows` row keys, given as positional
-// parameters in the raw bytes the scan read.
-std::string DeleteBlockText(int rows)
-{
-    std::string text = "EXECUTE BLOCK (";
-    for (int r = 0; r < rows; ++r)
-        text += (r ? ",K" : "K") + IntToStr(r) + " CHAR(8) CHARACTER SET OCTETS = ?";
-    text += ")\r\nAS BEGIN\r\n";
-    for (int r = 0; r < rows; ++r)
-        text += "DELETE FROM ZIPDIC WHERE RDB$DB_KEY = :K" + IntToStr(r) + ";\r\n";
-    return text + "END";
-}
-
 // Deletes the rows of the keys, a block at a time, through one prepared
 // block: the last is filled up with its last key again, whose second DELETE
 // finds its row gone. Progress is rpStoring, the rows deleted so far of
 // total.
-void DeleteRows(TIBDatabase& database, TIBTransaction& transaction, const std::vector<std::string>& keys,
-                RefreshView& view, long total)
+void DeleteRows(TIBDatabase& database, TIBTransaction& transaction, const TTableDescription& table,
+                const std::vector<std::string>& keys, RefreshView& view, long total)
 {
     if (keys.empty())
         return;
     const std::size_t rows = std::min<std::size_t>(kRowsPerBlock, keys.size());
-    auto block = NewStatement(database, transaction, DeleteBlockText(static_cast<int>(rows)), true);
+    auto block = NewStatement(database, transaction, DeleteBlockText(table, static_cast<int>(rows)), true);
     block->Prepare();
     TIBXSQLDA& input = block->InputArea();
     for (std::size_t from = 0; from < keys.size(); from += rows) {
@@ -248,62 +244,48 @@ TApplyReport TMonthlyApply::Run(const TApplyFiles& files, bool dryRun, RefreshVi
 {
     TApplyReport report;
     report.DryRun = dryRun;
+    m_table = nullptr;
 
     // Both files whole first: a file that cannot be read changes nothing,
     // and the rows stored are the bytes read here, whatever the files hold
     // later.
     long read = 0;
-    const auto readInto = [&](const std::string& path, TFileRecords& into, TReplacements* replaced) {
-        if (path.empty())
-            return;
-        ReadRecords(
-            path,
-            [&](const TDictionaryRecord& record, long line) {
-                into.Records.push_back(record);
-                into.Lines.push_back(line);
-                view.Progress(rpMeasuring, ++read, 0);
-            },
-            replaced);
-    };
-    TFileRecords deletes;
-    TFileRecords adds;
-    readInto(files.DeletePath, deletes, &report.DeleteReplaced);
-    readInto(files.AddPath, adds, &report.AddReplaced);
-    report.DeleteRecords = static_cast<long>(deletes.Records.size());
-    report.AddRecords = static_cast<long>(adds.Records.size());
-    TColumnWidths measured{};
-    for (const TDictionaryRecord& record : adds.Records)
-        WidenColumns(measured, record.Slots);
-    RequireRecords(files.DeletePath, report.DeleteRecords);
-    RequireRecords(files.AddPath, report.AddRecords);
+    const TFileRows deletes = ReadRows(files.DeletePath, view, read, report.DeleteReplaced);
+    const TFileRows adds = ReadRows(files.AddPath, view, read, report.AddReplaced);
+    if (deletes.Table && adds.Table && deletes.Table != adds.Table)
+        throw ELayoutsDiffer(files.DeletePath + " holds " + deletes.Table->Name + " records and " + files.AddPath +
+                             " holds " + adds.Table->Name + " records: give the two files of one month");
+    const TTableDescription& table = deletes.Table ? *deletes.Table : *adds.Table;
+    report.Table = m_table = &table;
+    report.DeleteRecords = static_cast<long>(deletes.Rows.size());
+    report.AddRecords = static_cast<long>(adds.Rows.size());
+    TTableWidths measured = FileWidths(table);
+    for (const TTableRow& row : adds.Rows)
+        WidenTo(table, measured, row);
 
-    const TShape shape = ReadShape(m_database);
+    const TShape shape = ReadShape(m_database, table);
     if (!shape.Exists)
-        throw ETableMissing("there is no table ZIPDIC in " + m_database.DatabaseName() +
-                            " to apply differences to: run \"kx27 refresh\" with the whole KEN_ALL.CSV first");
-    TTableWidths wanted = TableWidths(measured);
+        throw ETableMissing(std::string("there is no table ") + table.Name + " in " + m_database.DatabaseName() +
+                            " to apply differences to: " + table.MakeItHint);
+    TTableWidths wanted = measured;
     for (std::size_t k = 0; k < wanted.size(); ++k)
         wanted[k] = std::max(wanted[k], shape.Widths[k]);   // never narrower
-    for (int k = 0; k < rsCount; ++k)
+    for (std::size_t k = 0; k < wanted.size(); ++k)
         if (shape.Widths[k] < wanted[k])
-            report.WidenedColumns.push_back(kColumnNames[k]);
+            report.WidenedColumns.push_back(table.Columns[k].Name);
     if (!report.WidenedColumns.empty()) {
-        TColumnWidths address;
-        std::copy(wanted.begin() + 1, wanted.end(), address.begin());
-        if (!TableFits(address))
+        if (!TableFits(table, wanted))
             throw ESourceUnusable(files.AddPath + ": its records need columns wider than the server takes");
-        if (!dryRun) {
-            TRefreshReport widening;
-            ApplyWidths(m_database, shape, wanted, widening);
-        }
+        if (!dryRun)
+            ApplyWidths(m_database, table, shape, wanted);
     }
     // The widths the rows' statements meet: a dry run has widened nothing.
     const TTableWidths& widths = dryRun ? shape.Widths : wanted;
 
-    auto transaction = NewTransaction(m_database, kReservingParams);
-    StartReserving(*transaction);
+    auto transaction = NewTransaction(m_database, ReservingParams(table));
+    StartReserving(*transaction, table);
     TTransactionGuard guard(*transaction);
-    const TScan scan = ScanTable(m_database, *transaction, deletes, adds, shape.Widths[rsZip]);
+    const TScan scan = ScanTable(m_database, *transaction, table, deletes, adds, wanted);
     report.RowsBefore = scan.Rows;
     report.Unmatched = scan.Unmatched;
     // Decided before anything is deleted. A record wider than its column
@@ -316,23 +298,23 @@ TApplyReport TMonthlyApply::Run(const TApplyFiles& files, bool dryRun, RefreshVi
     }
 
     const long total = report.DeleteRecords + report.AddRecords;
-    DeleteRows(m_database, *transaction, scan.Keys, view, total);
+    DeleteRows(m_database, *transaction, table, scan.Keys, view, total);
     report.Deleted = static_cast<long>(scan.Keys.size());
     if (report.DeleteRecords > report.Deleted)
         view.Progress(rpStoring, report.DeleteRecords, total);   // the unmatched ones are done too
 
-    if (!adds.Records.empty()) {
+    if (!adds.Rows.empty()) {
         TStoringView storing(view, report.DeleteRecords, total);
-        TRefreshReport inserts;
-        TInsertPass(m_database, *transaction, widths, report.AddRecords, storing, inserts, kRowsPerBlock)
-            .Run(adds.Records, adds.Lines);
+        TInsertCounts inserts;
+        TInsertPass(m_database, *transaction, table, widths, report.AddRecords, storing, inserts, kRowsPerBlock)
+            .Run(adds.Rows, adds.Lines);
         report.Inserted = inserts.Inserted;
         report.Refused = std::move(inserts.Refused);
         if (dryRun && !report.WidenedColumns.empty()) {
             // Refused only for want of the widening the run would make.
             std::set<long> lines;
-            for (std::size_t i = 0; i < adds.Records.size(); ++i)
-                if (!RecordFits(adds.Records[i], widths) && RecordFits(adds.Records[i], wanted))
+            for (std::size_t i = 0; i < adds.Rows.size(); ++i)
+                if (!RowFits(table, adds.Rows[i], widths) && RowFits(table, adds.Rows[i], wanted))
                     lines.insert(adds.Lines[i]);
             const auto before = report.Refused.size();
             std::erase_if(report.Refused, [&lines](const TRefusedRecord& r) { return lines.count(r.Line) > 0; });

@@ -1,7 +1,9 @@
-// Japan Post's monthly differences applied to ZIPDIC: the rows of the month's
-// delete file taken out and the records of its add file put in, all in one
-// transaction, so that readers see last month's table until the commit and
-// this month's after it.
+// Japan Post's monthly differences applied to their table (ZIPDIC for the
+// addresses' add_/del_ files, JIGYOSYO for the business offices' jadd/jdel
+// files, told by their layout): the rows of the month's delete file taken
+// out and the records of its add file put in, all in one transaction, so
+// that readers see last month's table until the commit and this month's
+// after it.
 #pragma once
 
 #include "Refresh.h"
@@ -12,8 +14,15 @@
 #include <string>
 #include <vector>
 
-// There is no ZIPDIC to apply differences to. Nothing in the database changed.
+// There is no table to apply differences to. Nothing in the database changed.
 class ETableMissing : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// The delete file and the add file are of different tables' layouts: not the
+// two files of one month. Nothing in the database was read or changed.
+class ELayoutsDiffer : public Exception {
 public:
     using Exception::Exception;
 };
@@ -24,6 +33,7 @@ struct TApplyFiles {
 };
 
 struct TApplyReport {
+    const TTableDescription* Table = nullptr;  // the files' table
     bool DryRun = false;                       // everything below is what would have been done
     bool AlreadyApplied = false;               // no delete record matched and every add record was there
     std::vector<std::string> WidenedColumns;   // in table order
@@ -48,20 +58,21 @@ public:
     TMonthlyApply& operator=(const TMonthlyApply&) = delete;
 
     // Both files are read once, whole, before the database is touched, so a
-    // file that cannot be read, is not in KEN_ALL.CSV's layout (a malformed
-    // line, TSourceFile::ReadStrictly) or gives no record raises
-    // ESourceUnusable with nothing changed; so does an add file that would
-    // need a column wider than the server takes. What is stored comes from
+    // file that cannot be read, is not in one table's layout throughout (a
+    // malformed line, TSourceFile::ReadStrictlyAsTable) or gives no record
+    // raises ESourceUnusable with nothing changed; so does an add file that
+    // would need a column wider than the server takes. Files of the two
+    // tables' layouts raise ELayoutsDiffer. What is stored comes from
     // those bytes, not from the files again.
     // ETableMissing and ETableShape also leave everything as it was.
     //
     // Columns an added record does not fit are widened first, in a
     // transaction of their own: the server applies a column's new type only
     // when that transaction commits, and the rows' transaction needs it.
-    // Then one transaction, which reserves ZIPDIC as the refresh does (so
+    // Then one transaction, which reserves the table as the refresh does (so
     // that a refresh or another apply fails at once), reads the table once,
-    // finding a row equal to each delete record (all seven columns, an empty
-    // value equal to NULL; one row per record), deletes those rows by their
+    // finding a row equal to each delete record (in every stored column, an
+    // empty value equal to NULL; one row per record), deletes those rows by their
     // row keys and inserts every add record through the refresh's insert
     // pass; a record the server refuses is skipped and reported. Any other
     // failure in it (a lost connection, the server refusing the transaction)
@@ -77,6 +88,11 @@ public:
     // raises EStopped after the rollback; none is committed after a stop.
     TApplyReport Run(const TApplyFiles& files, bool dryRun, RefreshView& view);
 
+    // The table of the files the last Run read, also when it raised; null
+    // until a Run has read them.
+    const TTableDescription* Table() const noexcept { return m_table; }
+
 private:
     TIBDatabase& m_database;   // not owned
+    const TTableDescription* m_table = nullptr;
 };

@@ -1,9 +1,12 @@
-// The unattended refresh: ZIPDIC's rows replaced from the source file in one
+// The unattended refresh: a table's rows replaced from its source file in one
 // transaction, the table created or widened first as the file needs. Readers
 // on other connections see the old rows until the commit, the new ones after.
+// The file's layout tells the table: KEN_ALL.CSV's fills ZIPDIC, the
+// business offices' JIGYOSYO.CSV fills JIGYOSYO; the other is not touched.
 #pragma once
 
-#include "MeasurePass.h"
+#include "DictionaryTable.h"
+#include "SourceEncoding.h"
 
 #include <IBDatabase.h>
 #include <SysUtils.h>
@@ -11,35 +14,16 @@
 #include <string>
 #include <vector>
 
-// The file cannot make a table (no record, a width of 0, a width or row the
-// server cannot take) or could not be read. Nothing in the database changed.
-class ESourceUnusable : public Exception {
-public:
-    using Exception::Exception;
-};
-
-// The file gives fewer than half as many records as ZIPDIC holds rows, and
+// The file gives fewer than half as many records as its table holds rows, and
 // shrinking was not allowed. Nothing in the database changed.
 class ESourceShrinks : public ESourceUnusable {
 public:
     using ESourceUnusable::ESourceUnusable;
 };
 
-// ZIPDIC exists in a shape whose rows the refresh does not replace (other
-// columns, other types). Nothing in the database changed.
-class ETableShape : public Exception {
-public:
-    using Exception::Exception;
-};
-
-// A record the server refused; the others went in.
-struct TRefusedRecord {
-    long Line = 0;          // line number in the file, from 1
-    std::string Message;    // the server's own text
-};
-
 struct TRefreshReport {
-    bool TableCreated = false;                 // there was no ZIPDIC
+    const TTableDescription* Table = nullptr;  // the file's table, once the file is read
+    bool TableCreated = false;                 // there was no such table
     std::vector<std::string> WidenedColumns;   // columns made wider, in table order
     long RowsBefore = 0;
     long RowsAfter = 0;
@@ -47,19 +31,6 @@ struct TRefreshReport {
     long Inserted = 0;
     std::vector<TRefusedRecord> Refused;
     TReplacements Replaced;                    // characters of a UTF-8 file stored as 〓
-};
-
-enum TRefreshPhase {
-    rpMeasuring,   // the measuring pass; total is 0
-    rpStoring,     // the rows replaced; total is the record count
-};
-
-// Progress of a refresh, for the terminal. Called often: the view decides
-// how often it shows anything.
-class RefreshView {
-public:
-    virtual ~RefreshView() = default;
-    virtual void Progress(TRefreshPhase phase, long done, long total) = 0;
 };
 
 class TDictionaryRefresh {
@@ -80,9 +51,10 @@ public:
     // its new widths (a table created for them stays, empty). A read error
     // of the second pass raises ESourceUnusable after that rollback.
     //
-    // The file is opened once and must be in KEN_ALL.CSV's layout throughout
-    // (TSourceFile::ReadStrictly): a malformed line raises ESourceUnusable
-    // naming it before anything is touched. The second pass reads the same
+    // The file is opened once and must be in one table's layout throughout
+    // (TSourceFile::ReadStrictlyAsTable): a malformed line, or a line of the
+    // other layout, raises ESourceUnusable naming it before anything is
+    // touched. The second pass reads the same
     // open file again and must read exactly what the first one measured
     // (bytes, checksum, records); a file written meanwhile raises
     // ESourceUnusable ("... changed while it was read") after the rollback.
@@ -96,7 +68,12 @@ public:
     // only a file that is meant to be much smaller may replace the rows.
     void AllowShrink(bool on) noexcept { m_allowShrink = on; }
 
+    // The table of the file the last Run read, also when it raised; null
+    // until a Run has read a record.
+    const TTableDescription* Table() const noexcept { return m_table; }
+
 private:
     TIBDatabase& m_database;   // not owned
     bool m_allowShrink = false;
+    const TTableDescription* m_table = nullptr;
 };

@@ -276,19 +276,18 @@ void TSourceEncoding::TakeLine(std::string& line, long number, const std::string
         RaiseMixed(path, number, byteOrderMark);
 }
 
-void TSourceEncoding::ConvertFields(std::vector<std::string>& fields, long line)
+void TSourceEncoding::ConvertFields(std::vector<std::string>& fields, long line, const TConvertedColumns& columns)
 {
-    constexpr std::size_t firstUsed = 2, lastUsed = 8, firstReading = 3, lastReading = 5;
-    for (std::size_t k = firstUsed; k <= lastUsed && k < fields.size(); ++k) {
-        std::string& field = fields[k];
+    for (int column = columns.First; column <= columns.Last && column <= static_cast<int>(fields.size()); ++column) {
+        std::string& field = fields[static_cast<std::size_t>(column - 1)];
         if (!HasHighByte(field))
             continue;   // ASCII reads alike in both encodings
         m_missing.clear();
-        Cp932FromUtf8(field, k >= firstReading && k <= lastReading, m_converted, m_missing);
+        Cp932FromUtf8(field, column >= columns.FirstReading && column <= columns.LastReading, m_converted, m_missing);
         field.swap(m_converted);
         for (const char32_t cp : m_missing) {
             if (m_replacements.Listed.size() < TReplacements::kListedReplacements)
-                m_replacements.Listed.push_back({line, static_cast<int>(k) + 1, cp});
+                m_replacements.Listed.push_back({line, column, cp});
             ++m_replacements.Count;
         }
     }

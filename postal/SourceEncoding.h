@@ -49,6 +49,16 @@ bool IsUtf8Text(const char* text, std::size_t size);
 // is from a Shift-JIS field. Reuses out's capacity.
 void Cp932FromUtf8(const std::string& utf8, bool reading, std::string& out, std::vector<char32_t>& missing);
 
+// The columns of a UTF-8 line that a table stores, from 1, inclusive, and
+// among them the readings, folded to the half-width forms the Shift-JIS file
+// uses.
+struct TConvertedColumns {
+    int First = 0;
+    int Last = 0;
+    int FirstReading = 0;
+    int LastReading = 0;
+};
+
 // The decision of one pass over a source file, line by line. A UTF-8
 // byte-order mark at the start of the first line is taken off and makes the
 // file UTF-8. Otherwise the first line that holds a byte above 0x7F decides:
@@ -70,9 +80,9 @@ public:
     TKind Kind() const noexcept { return m_kind; }
     bool IsUtf8() const noexcept { return m_kind == skUtf8; }
 
-    // Converts the fields the record uses (2 to 8; 3 to 5 are readings) in
-    // place to CP932, counting each character stored as the mark.
-    void ConvertFields(std::vector<std::string>& fields, long line);
+    // Converts the fields of these columns in place to CP932, counting each
+    // character stored as the mark.
+    void ConvertFields(std::vector<std::string>& fields, long line, const TConvertedColumns& columns);
     const TReplacements& Replacements() const noexcept { return m_replacements; }
 
 private:

@@ -3,9 +3,12 @@
 
 #include "DictionaryRecord.h"
 #include "SourceEncoding.h"
+#include "TableDescription.h"
 
 #include <Classes.h>
 #include <TextFile.h>
+
+#include <StopRequest.h>
 
 #include <cstdint>
 #include <string>
@@ -57,10 +60,16 @@ public:
     // byte 0x00, a line over MaxSourceLineLength, a last line without its
     // line end, anything after a 0x1A. Every line then gives a record.
     void ReadStrictly(const TSourceLayout& layout) { m_layout = layout; }
+    // Before Open, instead: as strictly, in the layout of the table whose
+    // file has as many columns as the first line (TableForColumns); every
+    // line gives a row of that table (TakeRow). A first line of another
+    // count raises EMalformedText too.
+    void ReadStrictlyAsTable() { m_asTable = true; }
     void Open(const std::string& path);
     // Reads the file opened again from its start, without opening its name
     // again: a file replaced under that name meanwhile is not seen. The
-    // fingerprint starts afresh.
+    // fingerprint starts afresh. A table chosen by the first line stays
+    // chosen: every line must be in its layout.
     void Rewind();
     bool Eof() { return m_reader.Eof(); }
     // Reads the next line; the text-file rules of TTextReader apply.
@@ -68,6 +77,11 @@ public:
     // Splits the line last read and builds its record; false when the line
     // gives none (fewer than 9 fields).
     bool TakeRecord(TDictionaryRecord& record);
+    // With ReadStrictlyAsTable: splits the line last read and builds the row
+    // of the file's table.
+    void TakeRow(TTableRow& row);
+    // The table the first line chose; null before it.
+    const TTableDescription* Table() const noexcept { return m_table; }
     void Close() { m_reader.Close(); }
     void CloseQuietly() noexcept { m_reader.CloseQuietly(); }
 
@@ -83,12 +97,33 @@ public:
     const TReplacements& Replacements() const noexcept { return m_encoding.Replacements(); }
 
 private:
+    // Splits the line last read and converts a UTF-8 line's fields.
+    void Split(int maxFields, int columns, const TConvertedColumns& converted);
+
     TTextReader m_reader;
     std::string m_line;
     TStringList m_fields;
     TSourceLayout m_layout;
+    bool m_asTable = false;
+    const TTableDescription* m_table = nullptr;   // one of the descriptions; chosen per pass
     std::string m_path;
     long m_records = 0;
     long m_lineNumber = 0;   // lines read since the open or the last rewind
     TSourceEncoding m_encoding;
 };
+
+// Reads an open source (ReadStrictlyAsTable) from where it stands to its
+// end, calling onRow(row, line) with every row and its line, from 1 when the
+// source was just opened. A stop request is polled per line (EStopped).
+// What the reading or onRow raises passes unchanged; the source stays open.
+template <typename F>
+void ForEachRow(TSourceFile& source, F onRow)
+{
+    TTableRow row;
+    for (long line = 1; !source.Eof(); ++line) {
+        source.ReadLine();
+        ThrowIfStopRequested();
+        source.TakeRow(row);
+        onRow(static_cast<const TTableRow&>(row), line);
+    }
+}

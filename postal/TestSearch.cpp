@@ -3,22 +3,16 @@
 #include <ScopeExit.h>
 #include <SysUtils.h>
 
-namespace {
-
-constexpr int ResultColumns = 7;
-
-} // namespace
-
 std::string SearchText(const std::string& typed)
 {
-    return "SELECT * FROM ZIPDIC WHERE ZIP LIKE " + QuotedStr(typed + "%") + ";";
+    return SearchText(ZipdicTable, typed);
 }
 
-std::string ResultLine(TIBQuery& query)
+std::string ResultLine(TIBQuery& query, const TTableDescription& table)
 {
     std::string line;
     TFields& fields = query.Fields();
-    for (int i = 0; i < ResultColumns; ++i) {
+    for (int i = 0; i < table.ColumnCount(); ++i) {
         line += fields[i].AsString();
         line += ',';
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "BuildView.h"
+#include "TableDescription.h"
 
 #include <IBDatabase.h>
 #include <IBQuery.h>
@@ -12,10 +13,12 @@
 // "SELECT * FROM ZIPDIC WHERE ZIP LIKE '<typed>%';" with every single-quote
 // byte of the typed text doubled, so that a typed quote searches for a quote
 // instead of ending the literal. Percent sign and underscore stay wildcards.
+// SearchText(ZipdicTable, typed).
 std::string SearchText(const std::string& typed);
 
-// The seven values each followed by ","; NULL gives nothing but the comma.
-std::string ResultLine(TIBQuery& query);
+// The table's values each followed by ","; NULL gives nothing but the
+// comma. The window's lines are ZIPDIC's seven.
+std::string ResultLine(TIBQuery& query, const TTableDescription& table = ZipdicTable);
 
 // Button2Click with the typed text untrimmed. Nothing when not connected,
 // when the text is blank or when there is no ZIPDIC. Errors of opening and

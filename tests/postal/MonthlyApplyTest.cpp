@@ -382,7 +382,7 @@ TEST_F(MonthlyApplyTest, RealFileFromThePreviousMonth)
     std::vector<std::string> widened;
     for (int k = 0; k < 6; ++k)
         if (previousWidths[k] < realWidths[k])
-            widened.push_back(kColumnNames[k + rsAdk1]);
+            widened.push_back(ZipdicTable.Columns[k + rsAdk1].Name);
     previous += Line("0000001", "GONE");   // a record since removed
     del += Line("0000001", "GONE") + Line("0000002", "NEVER");
     delLines += 2;
@@ -472,7 +472,7 @@ TEST(MonthlyApplyFake, LostConnectionCommitsNothing)
             return true;
         if (catalogue()) {
             const ISC_LONG values[] = {37, 7, 0, 1};
-            putText(0, kColumnNames[fetched]);
+            putText(0, ZipdicTable.Columns[fetched].Name);
             for (int i = 1; i < 5; ++i)
                 std::memcpy(out->sqlvar[i].sqldata, &values[i - 1], sizeof(ISC_LONG));
         } else {

@@ -7,7 +7,7 @@
 #include <DictionaryTable.h>
 #include <IBSQL.h>
 #include <Refresh.h>
-#include <RefreshStatements.h>
+#include <TableDescription.h>
 #include <ScopeExit.h>
 #include <StopRequest.h>
 
@@ -668,8 +668,8 @@ TEST(RefreshStatements, BlockSizedToTheServersLimits)
         {{7, 32765, 32765, 32765, 32765, 32765, 32765}, 42},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(RowsPerBlock(c.widths), c.wantRows);
-    EXPECT_EQ(BlockText({7, 1, 2, 3, 4, 5, 6}, 2),
+        EXPECT_EQ(RowsPerBlock(ZipdicTable, c.widths), c.wantRows);
+    EXPECT_EQ(BlockText(ZipdicTable, {7, 1, 2, 3, 4, 5, 6}, 2),
               "EXECUTE BLOCK (A0 VARCHAR(7) CHARACTER SET NONE = ?,B0 VARCHAR(1) CHARACTER SET NONE = ?,"
               "C0 VARCHAR(2) CHARACTER SET NONE = ?,D0 VARCHAR(3) CHARACTER SET NONE = ?,"
               "E0 VARCHAR(4) CHARACTER SET NONE = ?,F0 VARCHAR(5) CHARACTER SET NONE = ?,"
