@@ -350,6 +350,37 @@ TEST_F(CommandLine, RefreshReplacesTheRows)
     EXPECT_TRUE(WindowLines(database, "060").empty());
 }
 
+// The offices' file through the commands: search --offices lists JIGYOSYO's
+// eleven columns in UTF-8 and waits for the table; the search without it and
+// the address table are untouched; an apply of one file of each table is a
+// usage error that reads nothing into the database.
+TEST_F(CommandLine, OfficesRefreshedSearchedAndKeptApart)
+{
+    ASSERT_EQ(Kx27({"refresh", "--quiet"}).Status, 0);
+    const TRun missing = Kx27({"search", "--offices", "100"});
+    EXPECT_EQ(missing.Status, 3);
+    EXPECT_TRUE(Has(missing.Err, "no table JIGYOSYO to search; run \"kx27 refresh jigyosyo.zip\" first")) << missing.Err;
+    const fs::path offices = m_dir / "JIGYOSYO.CSV";
+    const std::string office = "13101,\"ﾆﾂﾎﾟﾝﾕｳｾｲ\",\"日本郵政\",\"東京都\",\"千代田区\",\"大手町\",\"２－３－１\","
+                               "\"1008791\",\"100  \",\"銀座\",0,0,0\r\n";
+    WriteFile(offices, Cp932(office + "13101,\"ﾃｽﾄ\",\"試験\",\"東京都\",\"千代田区\",\"\",\"\",\"1008798\","
+                                      "\"100  \",\"銀座\",1,0,0\r\n"));
+    const TRun refresh = Kx27({"refresh", offices.string()});
+    ASSERT_EQ(refresh.Status, 0) << refresh.Err;
+    EXPECT_TRUE(Has(refresh.Out, "refreshed JIGYOSYO from " + offices.string() + ": 2 records; no table before"))
+        << refresh.Out;
+    const TRun search = Kx27({"search", "--offices", "100879", "--quiet"});
+    EXPECT_EQ(search.Status, 0) << search.Err;
+    EXPECT_EQ(search.Out, "1008791,13101,ﾆﾂﾎﾟﾝﾕｳｾｲ,日本郵政,東京都,千代田区,大手町,２－３－１,銀座,0,0,\n"
+                          "1008798,13101,ﾃｽﾄ,試験,東京都,千代田区,,,銀座,1,0,\n");
+    EXPECT_EQ(Lines(Kx27({"search", "0"}).Out).size(), 8u);
+
+    const TRun mixed = Kx27({"apply", "--del", offices.string(), "--add", (m_dir / "KEN_ALL.CSV").string()});
+    EXPECT_EQ(mixed.Status, 1);
+    EXPECT_TRUE(Has(mixed.Err, "holds JIGYOSYO records and")) << mixed.Err;
+    EXPECT_EQ(Lines(Kx27({"search", "--offices", "1"}).Out).size(), 2u);
+}
+
 // A UTF-8 file stores the rows of its Shift-JIS twin. A character that CP932
 // lacks is named on standard error, also with --quiet, and counted in the
 // summary; a file that mixes encodings changes nothing (status 2).
