@@ -7,6 +7,7 @@
 #include <DictionaryBuild.h>
 #include <SourceFile.h>
 #include <SysUtils.h>
+#include <TableDescription.h>
 
 namespace {
 
@@ -18,7 +19,7 @@ long CountRows(TComponents& c)
     c.IBQuery1.SetParamCheck(false);
     TStringList& sql = c.IBQuery1.SQL();
     sql.Clear();
-    sql.Add("SELECT COUNT(*) FROM ZIPDIC");
+    sql.Add(CountText(ZipdicTable));
     c.IBQuery1.Open();
     const long rows = std::stol(c.IBQuery1.Fields()[0].AsString());
     c.IBQuery1.SetActive(false);
@@ -29,7 +30,7 @@ long CountRows(TComponents& c)
 // ZIPDIC's row count, or nothing when there is no ZIPDIC.
 std::optional<long> RowsNow(TComponents& c)
 {
-    if (!TableExistsIn(c.IBDatabase1, "ZIPDIC"))
+    if (!TableExistsIn(c.IBDatabase1, ZipdicTable.Name))
         return std::nullopt;
     return CountRows(c);
 }

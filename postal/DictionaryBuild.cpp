@@ -84,12 +84,11 @@ void DropLines(TStringList& lines)
 
 void CreateLines(const TColumnWidths& widths, TStringList& lines)
 {
-    static const char* const names[] = {"ADK1", "ADK2", "ADK3", "ADR1", "ADR2", "ADR3"};
     lines.Clear();
     lines.Add("CREATE TABLE ZIPDIC (");
     lines.Add("  ZIP  VARCHAR(7),");
     for (std::size_t k = 0; k < widths.size(); ++k)
-        lines.Add(std::string("  ") + names[k] + " VARCHAR(" + IntToStr(widths[k]) + (k + 1 < widths.size() ? ")," : ")"));
+        lines.Add(std::string("  ") + ZipdicTable.Columns[k + 1].Name + " VARCHAR(" + IntToStr(widths[k]) + (k + 1 < widths.size() ? ")," : ")"));
     lines.Add("  );");
 }
 
@@ -197,7 +196,7 @@ TBuildOutcome TDictionaryBuild::Run(const std::string& path, DictionaryBuildView
         view.SetProgressLine({});
         ThrowIfStopRequested();   // the last moment at which a stop leaves the old table
         out.TableReached = true;
-        if (view.TableExists("ZIPDIC")) {
+        if (view.TableExists(ZipdicTable.Name)) {
             if (!DropDictionaryTable()) {
                 view.SetPhaseLine({});
                 return showMessage(beDropRefused, DropFailed);

@@ -39,8 +39,7 @@ void StartPass(TColumnWidths& widths, int& readCount, BuildView& view)
 }
 
 // Reads source to its end, or to the Escape key; raises what the reading raises.
-bool ReadPass(TSourceFile& source, TColumnWidths& widths, int& readCount, BuildView& view,
-              const std::function<void(int)>& counted)
+bool ReadPass(TSourceFile& source, TColumnWidths& widths, int& readCount, BuildView& view)
 {
     TDictionaryRecord record;
     while (!source.Eof()) {
@@ -51,11 +50,8 @@ bool ReadPass(TSourceFile& source, TColumnWidths& widths, int& readCount, BuildV
         if (!source.TakeRecord(record))
             continue;
         ++readCount;
-        if (readCount % ProgressEvery == 0) {
+        if (readCount % ProgressEvery == 0)
             view.SetProgressLine(ReadingPrefix + IntToStr(readCount) + ReadingSuffix);
-            if (counted)
-                counted(readCount);
-        }
         WidenColumns(widths, record.Slots);
     }
     return true;
@@ -79,7 +75,7 @@ TMeasureResult MeasurePass(const std::string& path, TColumnWidths& widths, int& 
     source.Open(path);
     bool complete = false;
     try {
-        complete = ReadPass(source, widths, readCount, view, {});
+        complete = ReadPass(source, widths, readCount, view);
         if (complete)
             source.Close();
     } catch (const Exception&) {
@@ -89,19 +85,6 @@ TMeasureResult MeasurePass(const std::string& path, TColumnWidths& widths, int& 
     if (!complete) {
         source.CloseQuietly();
         return Escaped(view);
-    }
-    return {moComplete, nullptr, source.Fingerprint(), source.Replacements()};
-}
-
-TMeasureResult MeasurePass(TSourceFile& source, TColumnWidths& widths, int& readCount, BuildView& view,
-                           const std::function<void(int records)>& counted)
-{
-    StartPass(widths, readCount, view);
-    try {
-        if (!ReadPass(source, widths, readCount, view, counted))
-            return Escaped(view);
-    } catch (const Exception&) {
-        return {moReadError, std::current_exception(), source.Fingerprint(), {}};
     }
     return {moComplete, nullptr, source.Fingerprint(), source.Replacements()};
 }

@@ -9,7 +9,6 @@
 
 #include <array>
 #include <exception>
-#include <functional>
 #include <string>
 
 // ADK1, ADK2, ADK3, ADR1, ADR2, ADR3 in bytes.
@@ -49,10 +48,3 @@ struct TMeasureResult {
 // the file closed.
 TMeasureResult MeasurePass(const std::string& path, TColumnWidths& widths, int& readCount, BuildView& view,
                            const TSourceLayout& layout = {});
-// The same pass over a source already open, from where it stands to its end.
-// The source is left open on every outcome: the caller rewinds or closes it.
-// An error of a strict reading (EMalformedText) ends it as a read error does;
-// a stop request raises EStopped. counted, when given, is told the count at
-// every 500th record, where the progress line shows it.
-TMeasureResult MeasurePass(TSourceFile& source, TColumnWidths& widths, int& readCount, BuildView& view,
-                           const std::function<void(int records)>& counted = {});

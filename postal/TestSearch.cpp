@@ -26,7 +26,7 @@ void TestSearch(TIBDatabase& database, TIBTransaction& transaction, TIBQuery& qu
         return;
     if (Trim(typed).empty())
         return;
-    if (!view.TableExists("ZIPDIC"))
+    if (!view.TableExists(ZipdicTable.Name))
         return;
     view.EnableSearchButton(false);
     const TScopeExit enableOnExit([&view] { view.EnableSearchButton(true); });
