@@ -59,6 +59,12 @@ int RunApply(const TOptions& options, TTerminal& terminal, std::string& complete
             terminal.Diagnostic(MissingFile(path));
             return esSourceFile;
         }
+    try {
+        TMonthlyApply::RequireOneTable(files);
+    } catch (const ELayoutsDiffer& e) {
+        terminal.Diagnostic(OneLineUtf8(e) + "; nothing was changed");
+        return esUsage;
+    }
     const std::unique_ptr<TComponents> components = Connect(terminal, false);
     if (!components)
         return esDatabase;

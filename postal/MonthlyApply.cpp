@@ -69,6 +69,13 @@ TFileRows ReadRows(const std::string& path, RefreshView& view, long& read, TRepl
     return file;
 }
 
+void RaiseUnlessOneTable(const TApplyFiles& files, const TTableDescription* deletes, const TTableDescription* adds)
+{
+    if (deletes && adds && deletes != adds)
+        throw ELayoutsDiffer(files.DeletePath + " holds " + deletes->Name + " records and " + files.AddPath +
+                             " holds " + adds->Name + " records: give the two files of one month");
+}
+
 // Appends one value to a row's key: NULL (data nullptr) apart from every
 // text, and trailing blanks left out, since the server compares VARCHARs of
 // character set NONE so ('T' = 'T  '). A blank is never the second byte of
@@ -240,6 +247,12 @@ private:
 
 TMonthlyApply::TMonthlyApply(TIBDatabase& database) : m_database(database) {}
 
+void TMonthlyApply::RequireOneTable(const TApplyFiles& files)
+{
+    if (!files.DeletePath.empty() && !files.AddPath.empty())
+        RaiseUnlessOneTable(files, FirstLineTable(files.DeletePath), FirstLineTable(files.AddPath));
+}
+
 TApplyReport TMonthlyApply::Run(const TApplyFiles& files, bool dryRun, RefreshView& view)
 {
     TApplyReport report;
@@ -252,9 +265,7 @@ TApplyReport TMonthlyApply::Run(const TApplyFiles& files, bool dryRun, RefreshVi
     long read = 0;
     const TFileRows deletes = ReadRows(files.DeletePath, view, read, report.DeleteReplaced);
     const TFileRows adds = ReadRows(files.AddPath, view, read, report.AddReplaced);
-    if (deletes.Table && adds.Table && deletes.Table != adds.Table)
-        throw ELayoutsDiffer(files.DeletePath + " holds " + deletes.Table->Name + " records and " + files.AddPath +
-                             " holds " + adds.Table->Name + " records: give the two files of one month");
+    RaiseUnlessOneTable(files, deletes.Table, adds.Table);
     const TTableDescription& table = deletes.Table ? *deletes.Table : *adds.Table;
     report.Table = m_table = &table;
     report.DeleteRecords = static_cast<long>(deletes.Rows.size());

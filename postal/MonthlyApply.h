@@ -88,6 +88,11 @@ public:
     // raises EStopped after the rollback; none is committed after a stop.
     TApplyReport Run(const TApplyFiles& files, bool dryRun, RefreshView& view);
 
+    // ELayoutsDiffer when the first lines of the two files already tell
+    // different tables: a check to make before connecting. Whatever else is
+    // wrong with the files is left to Run.
+    static void RequireOneTable(const TApplyFiles& files);
+
     // The table of the files the last Run read, also when it raised; null
     // until a Run has read them.
     const TTableDescription* Table() const noexcept { return m_table; }

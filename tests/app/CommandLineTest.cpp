@@ -353,7 +353,7 @@ TEST_F(CommandLine, RefreshReplacesTheRows)
 // The offices' file through the commands: search --offices lists JIGYOSYO's
 // eleven columns in UTF-8 and waits for the table; the search without it and
 // the address table are untouched; an apply of one file of each table is a
-// usage error that reads nothing into the database.
+// usage error told before any connection is tried.
 TEST_F(CommandLine, OfficesRefreshedSearchedAndKeptApart)
 {
     ASSERT_EQ(Kx27({"refresh", "--quiet"}).Status, 0);
@@ -375,7 +375,10 @@ TEST_F(CommandLine, OfficesRefreshedSearchedAndKeptApart)
                           "1008798,13101,ﾃｽﾄ,試験,東京都,千代田区,,,銀座,1,0,\n");
     EXPECT_EQ(Lines(Kx27({"search", "0"}).Out).size(), 8u);
 
-    const TRun mixed = Kx27({"apply", "--del", offices.string(), "--add", (m_dir / "KEN_ALL.CSV").string()});
+    const fs::path unreachable = m_dir / "unreachable.dat";
+    WriteFile(unreachable, Settings("127.0.0.1/1:", "/nowhere/", "N.FDB"));
+    const TRun mixed = Kx27({"apply", "--settings", unreachable.string(), "--del", offices.string(), "--add",
+                             (m_dir / "KEN_ALL.CSV").string()});
     EXPECT_EQ(mixed.Status, 1);
     EXPECT_TRUE(Has(mixed.Err, "holds JIGYOSYO records and")) << mixed.Err;
     EXPECT_EQ(Lines(Kx27({"search", "--offices", "1"}).Out).size(), 2u);
