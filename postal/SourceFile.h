@@ -6,9 +6,8 @@
 #include "TableDescription.h"
 
 #include <Classes.h>
-#include <TextFile.h>
-
 #include <StopRequest.h>
+#include <TextFile.h>
 
 #include <cstdint>
 #include <string>
@@ -105,7 +104,7 @@ private:
     TStringList m_fields;
     TSourceLayout m_layout;
     bool m_asTable = false;
-    const TTableDescription* m_table = nullptr;   // one of the descriptions; chosen per pass
+    const TTableDescription* m_table = nullptr;   // one of the descriptions, chosen after each Open
     std::string m_path;
     long m_records = 0;
     long m_lineNumber = 0;   // lines read since the open or the last rewind
