@@ -73,8 +73,8 @@ const char* const Footer =
     "     named), changed while it was read, or cannot make a table; for refresh also a file of fewer than\n"
     "     half as many records as its table has rows (see --allow-shrink); nothing in the database was changed\n"
     "     (but a build that cannot read the file while it stores says what it left)\n"
-    "  3  a database error: cannot connect, no table or one of another shape, the server refused or the connection\n"
-    "     was lost; the message says what changed (for refresh and apply: nothing)\n"
+    "  3  a database error: cannot connect, no table or one of another shape, the server refused or the\n"
+    "     connection was lost; the message says what changed (for refresh and apply: nothing)\n"
     "  4  standard output could not be written; the work itself was done (the message says what it did)\n"
     "  130  stopped by SIGINT, 143 by SIGTERM: a refresh or apply stopped before its commit changed nothing,\n"
     "     one that reached its commit is complete; a build says what it left; the message says which";
