@@ -59,33 +59,36 @@ int RunApply(const TOptions& options, TTerminal& terminal, std::string& complete
             terminal.Diagnostic(MissingFile(path));
             return esSourceFile;
         }
-    try {
-        TMonthlyApply::RequireOneTable(files);
-    } catch (const ELayoutsDiffer& e) {
-        terminal.Diagnostic(OneLineUtf8(e) + "; nothing was changed");
-        return esUsage;
-    }
-    const std::unique_ptr<TComponents> components = Connect(terminal, false);
-    if (!components)
-        return esDatabase;
     const Clock::time_point start = Clock::now();
     TTerminalRefreshView view(terminal);
-    TApplyReport report;
-    TMonthlyApply apply(components->IBDatabase1);
-    // Before the files are read it is not known which table they are for.
-    const auto keeps = [&apply] {
-        return std::string("; ") + (apply.Table() ? apply.Table()->Name : "the table") + " keeps the rows it had";
-    };
+    // The files first: what is wrong with them is told before the database
+    // is reached, and what is stored is what was read here.
+    TMonthRows month;
     try {
-        report = apply.Run(files, options.DryRun, view);
+        month = ReadMonth(files, view);
     } catch (const EStopped& e) {
-        terminal.Diagnostic(StoppedBeforeCommit(e, apply.Table()));
+        terminal.Diagnostic(StoppedBeforeCommit(e, nullptr));
         return StoppedStatus(e.Signal());
     } catch (const ELayoutsDiffer& e) {
         terminal.Diagnostic(OneLineUtf8(e) + "; nothing was changed");
         return esUsage;
     } catch (const ESourceUnusable& e) {
-        terminal.Diagnostic(OneLineUtf8(e) + keeps());
+        terminal.Diagnostic(OneLineUtf8(e) + "; nothing was changed");
+        return esSourceFile;
+    }
+    const std::unique_ptr<TComponents> components = Connect(terminal, false);
+    if (!components)
+        return esDatabase;
+    const std::string table = month.Table->Name;
+    const std::string keeps = "; " + table + " keeps the rows it had";
+    TApplyReport report;
+    try {
+        report = TMonthlyApply(components->IBDatabase1).Run(month, options.DryRun, view);
+    } catch (const EStopped& e) {
+        terminal.Diagnostic(StoppedBeforeCommit(e, month.Table));
+        return StoppedStatus(e.Signal());
+    } catch (const ESourceUnusable& e) {
+        terminal.Diagnostic(OneLineUtf8(e) + keeps);
         return esSourceFile;
     } catch (const ETableMissing& e) {
         terminal.Diagnostic(OneLineUtf8(e) + "; nothing was changed");
@@ -94,11 +97,10 @@ int RunApply(const TOptions& options, TTerminal& terminal, std::string& complete
         terminal.Diagnostic(OneLineUtf8(e));   // says that nothing changed
         return esDatabase;
     } catch (const std::exception& e) {
-        terminal.Diagnostic("the apply failed: " + OneLineUtf8(e) + keeps());
+        terminal.Diagnostic("the apply failed: " + OneLineUtf8(e) + keeps);
         return esDatabase;
     }
     terminal.EndProgress();
-    const std::string table = report.Table->Name;
     if (report.DryRun)
         completed = "the dry run changed nothing";
     else if (report.AlreadyApplied)

@@ -156,6 +156,15 @@ inline double Seconds(std::chrono::steady_clock::duration d)
     return std::chrono::duration<double>(d).count();
 }
 
+// The wall-clock seconds run takes.
+template <typename F>
+double WallSeconds(F run)
+{
+    const auto start = std::chrono::steady_clock::now();
+    run();
+    return Seconds(std::chrono::steady_clock::now() - start);
+}
+
 // The embedded engine works in the calling thread: on a busy machine its CPU
 // time compares more steadily than the wall clock.
 inline double ThreadCpuSeconds()

@@ -119,14 +119,6 @@ std::vector<TMonth> MakeMonths(const std::string& kenAll, const fs::path& folder
     return months;
 }
 
-template <typename F>
-double WallSeconds(F run)
-{
-    const auto start = std::chrono::steady_clock::now();
-    run();
-    return Seconds(std::chrono::steady_clock::now() - start);
-}
-
 struct TMonthTimes {
     std::vector<double> DryRun, Apply, Again;
     TApplyReport Applied;

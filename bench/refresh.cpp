@@ -180,14 +180,6 @@ long RawRefresh(TIBDatabase& database, const std::string& path, int& perBlockOut
     return inserted;
 }
 
-template <typename F>
-double WallSeconds(F run)
-{
-    const auto start = std::chrono::steady_clock::now();
-    run();
-    return Seconds(std::chrono::steady_clock::now() - start);
-}
-
 } // namespace
 
 int main(int argc, char** argv)

@@ -223,27 +223,21 @@ void TInsertPass::Run(TSourceFile& source)
         source.TakeRow(m_rows[static_cast<std::size_t>(filled)]);
         m_lines[static_cast<std::size_t>(filled)] = line;
         if (++filled == m_rowsPerBlock) {
-            SendBlock(filled);
+            SendBlock(m_rows.data(), m_lines.data(), filled);
             filled = 0;
         }
     }
     if (filled > 0)
-        SendBlock(filled);
+        SendBlock(m_rows.data(), m_lines.data(), filled);
 }
 
 void TInsertPass::Run(const std::vector<TTableRow>& rows, const std::vector<long>& lines)
 {
-    int filled = 0;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        m_rows[static_cast<std::size_t>(filled)] = rows[i];
-        m_lines[static_cast<std::size_t>(filled)] = lines[i];
-        if (++filled == m_rowsPerBlock) {
-            SendBlock(filled);
-            filled = 0;
-        }
+    // Sent from where they are: no copy of a block's rows.
+    for (std::size_t from = 0; from < rows.size(); from += static_cast<std::size_t>(m_rowsPerBlock)) {
+        const std::size_t count = std::min(rows.size() - from, static_cast<std::size_t>(m_rowsPerBlock));
+        SendBlock(&rows[from], &lines[from], static_cast<int>(count));
     }
-    if (filled > 0)
-        SendBlock(filled);
 }
 
 TIBSQL& TInsertPass::Block(int rows)
@@ -256,42 +250,42 @@ TIBSQL& TInsertPass::Block(int rows)
     return *block;
 }
 
-void TInsertPass::SendBlock(int rows)
+void TInsertPass::SendBlock(const TTableRow* rows, const long* lines, int count)
 {
     ThrowIfStopRequested();
-    TIBSQL& block = Block(rows);
+    TIBSQL& block = Block(count);
     TIBXSQLDA& input = block.InputArea();
-    for (int r = 0; r < rows; ++r)
-        Bind(input, r * m_table.ColumnCount(), m_rows[static_cast<std::size_t>(r)]);
+    for (int r = 0; r < count; ++r)
+        Bind(input, r * m_table.ColumnCount(), rows[r]);
     try {
         block.ExecPrepared();
-        m_counts.Inserted += rows;
+        m_counts.Inserted += count;
     } catch (const EIBError& e) {
         if (!RefusesTheRecord(e) || !m_database.Connected())
             throw;
-        SendRowByRow(rows);
+        SendRowByRow(rows, lines, count);
     }
-    m_done += rows;
+    m_done += count;
     m_view.Progress(rpStoring, m_done, m_total);
 }
 
-void TInsertPass::SendRowByRow(int rows)
+void TInsertPass::SendRowByRow(const TTableRow* rows, const long* lines, int count)
 {
     if (!m_row) {
         m_row = NewStatement(m_database, m_transaction, RowInsertText(m_table), true);
         m_row->Prepare();
     }
     TIBXSQLDA& input = m_row->InputArea();
-    for (int r = 0; r < rows; ++r) {
+    for (int r = 0; r < count; ++r) {
         ThrowIfStopRequested();
-        Bind(input, 0, m_rows[static_cast<std::size_t>(r)]);
+        Bind(input, 0, rows[r]);
         try {
             m_row->ExecPrepared();
             ++m_counts.Inserted;
         } catch (const EIBError& e) {
             if (!RefusesTheRecord(e) || !m_database.Connected())
                 throw;
-            m_counts.Refused.push_back({m_lines[static_cast<std::size_t>(r)], e.Message()});
+            m_counts.Refused.push_back({lines[r], e.Message()});
         }
     }
 }

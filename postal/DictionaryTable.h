@@ -163,8 +163,9 @@ public:
 
 private:
     TIBSQL& Block(int rows);
-    void SendBlock(int rows);
-    void SendRowByRow(int rows);
+    // count rows, rows[i] from line lines[i].
+    void SendBlock(const TTableRow* rows, const long* lines, int count);
+    void SendRowByRow(const TTableRow* rows, const long* lines, int count);
 
     TIBDatabase& m_database;         // not owned
     TIBTransaction& m_transaction;   // not owned
@@ -174,7 +175,7 @@ private:
     RefreshView& m_view;
     TInsertCounts& m_counts;
     const int m_rowsPerBlock;
-    std::vector<TTableRow> m_rows;   // the block being filled, reused
+    std::vector<TTableRow> m_rows;   // the block being filled from a source, reused
     std::vector<long> m_lines;
     long m_done = 0;
     std::unique_ptr<TIBSQL> m_fullBlock;

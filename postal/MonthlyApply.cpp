@@ -31,22 +31,16 @@ ESourceUnusable Unreadable(const std::string& path, const Exception& e)
     return ESourceUnusable("cannot read " + path + ": " + e.Message());
 }
 
-// A file's rows as read, each with its line, and the table its layout tells.
-struct TFileRows {
-    const TTableDescription* Table = nullptr;
-    std::vector<TTableRow> Rows;
-    std::vector<long> Lines;
-};
-
-// The file's rows, whole, in either table's layout; progress counts on from
-// read. A file that cannot be opened or read, or a malformed line, raises
-// ESourceUnusable; one that gives no row too: it is no month's file (a
-// failed download). The characters stored as 〓 go to replaced.
-TFileRows ReadRows(const std::string& path, RefreshView& view, long& read, TReplacements& replaced)
+// The file's rows, whole, in either table's layout, and the table its layout
+// tells; progress counts on from read. A file that cannot be opened or
+// read, or a malformed line, raises ESourceUnusable; one that gives no row
+// too: it is no month's file (a failed download). The characters stored as
+// 〓 go to replaced.
+const TTableDescription* ReadRows(const std::string& path, TFileRows& file, RefreshView& view, long& read,
+                                  TReplacements& replaced)
 {
-    TFileRows file;
     if (path.empty())
-        return file;
+        return nullptr;
     TSourceFile source;
     source.ReadStrictlyAsTable();
     const TScopeExit close([&source] { source.CloseQuietly(); });
@@ -64,16 +58,8 @@ TFileRows ReadRows(const std::string& path, RefreshView& view, long& read, TRepl
     }
     if (file.Rows.empty())
         throw ESourceUnusable(path + ": no line gives a record");
-    file.Table = source.Table();
     replaced = source.Replacements();
-    return file;
-}
-
-void RaiseUnlessOneTable(const TApplyFiles& files, const TTableDescription* deletes, const TTableDescription* adds)
-{
-    if (deletes && adds && deletes != adds)
-        throw ELayoutsDiffer(files.DeletePath + " holds " + deletes->Name + " records and " + files.AddPath +
-                             " holds " + adds->Name + " records: give the two files of one month");
+    return source.Table();
 }
 
 // Appends one value to a row's key: NULL (data nullptr) apart from every
@@ -247,27 +233,31 @@ private:
 
 TMonthlyApply::TMonthlyApply(TIBDatabase& database) : m_database(database) {}
 
-void TMonthlyApply::RequireOneTable(const TApplyFiles& files)
+TMonthRows ReadMonth(const TApplyFiles& files, RefreshView& view)
 {
-    if (!files.DeletePath.empty() && !files.AddPath.empty())
-        RaiseUnlessOneTable(files, FirstLineTable(files.DeletePath), FirstLineTable(files.AddPath));
+    TMonthRows month;
+    month.Files = files;
+    long read = 0;
+    const TTableDescription* deletes = ReadRows(files.DeletePath, month.Deletes, view, read, month.DeleteReplaced);
+    const TTableDescription* adds = ReadRows(files.AddPath, month.Adds, view, read, month.AddReplaced);
+    if (deletes && adds && deletes != adds)
+        throw ELayoutsDiffer(files.DeletePath + " holds " + deletes->Name + " records and " + files.AddPath +
+                             " holds " + adds->Name + " records: give the two files of one month");
+    month.Table = deletes ? deletes : adds;
+    return month;
 }
 
-TApplyReport TMonthlyApply::Run(const TApplyFiles& files, bool dryRun, RefreshView& view)
+TApplyReport TMonthlyApply::Run(const TMonthRows& month, bool dryRun, RefreshView& view)
 {
+    const TApplyFiles& files = month.Files;
+    const TFileRows& deletes = month.Deletes;
+    const TFileRows& adds = month.Adds;
+    const TTableDescription& table = *month.Table;
     TApplyReport report;
     report.DryRun = dryRun;
-    m_table = nullptr;
-
-    // Both files whole first: a file that cannot be read changes nothing,
-    // and the rows stored are the bytes read here, whatever the files hold
-    // later.
-    long read = 0;
-    const TFileRows deletes = ReadRows(files.DeletePath, view, read, report.DeleteReplaced);
-    const TFileRows adds = ReadRows(files.AddPath, view, read, report.AddReplaced);
-    RaiseUnlessOneTable(files, deletes.Table, adds.Table);
-    const TTableDescription& table = deletes.Table ? *deletes.Table : *adds.Table;
-    report.Table = m_table = &table;
+    report.Table = &table;
+    report.DeleteReplaced = month.DeleteReplaced;
+    report.AddReplaced = month.AddReplaced;
     report.DeleteRecords = static_cast<long>(deletes.Rows.size());
     report.AddRecords = static_cast<long>(adds.Rows.size());
     TTableWidths measured = FileWidths(table);

@@ -32,6 +32,33 @@ struct TApplyFiles {
     std::string AddPath;      // empty: no add file
 };
 
+// A file's rows as read, each with its line.
+struct TFileRows {
+    std::vector<TTableRow> Rows;
+    std::vector<long> Lines;
+};
+
+// A month's files as read, whole: what an apply stores comes from these
+// bytes, not from the files again.
+struct TMonthRows {
+    TMonthRows() = default;   // not an aggregate: {del, add} are files
+    TApplyFiles Files;
+    const TTableDescription* Table = nullptr;   // the table both files' layout tells
+    TFileRows Deletes;
+    TFileRows Adds;
+    TReplacements DeleteReplaced;               // characters of a UTF-8 file read as 〓
+    TReplacements AddReplaced;
+};
+
+// Reads both files of a month, needing no database, so that what is wrong
+// with them is told before one is reached: a file that cannot be read, is
+// not in one table's layout throughout (a malformed line,
+// TSourceFile::ReadStrictlyAsTable) or gives no record raises
+// ESourceUnusable; files of the two tables' layouts raise ELayoutsDiffer.
+// Progress is rpMeasuring, the records read so far. A stop request, polled
+// per line, raises EStopped.
+TMonthRows ReadMonth(const TApplyFiles& files, RefreshView& view);
+
 struct TApplyReport {
     const TTableDescription* Table = nullptr;  // the files' table
     bool DryRun = false;                       // everything below is what would have been done
@@ -45,7 +72,7 @@ struct TApplyReport {
     long AddRecords = 0;                       // records the add file gave
     long Inserted = 0;
     std::vector<TRefusedRecord> Refused;
-    TReplacements DeleteReplaced;              // characters of a UTF-8 file read as 〓
+    TReplacements DeleteReplaced;              // the month's, as read
     TReplacements AddReplaced;
 };
 
@@ -57,14 +84,9 @@ public:
     TMonthlyApply(const TMonthlyApply&) = delete;
     TMonthlyApply& operator=(const TMonthlyApply&) = delete;
 
-    // Both files are read once, whole, before the database is touched, so a
-    // file that cannot be read, is not in one table's layout throughout (a
-    // malformed line, TSourceFile::ReadStrictlyAsTable) or gives no record
-    // raises ESourceUnusable with nothing changed; so does an add file that
-    // would need a column wider than the server takes. Files of the two
-    // tables' layouts raise ELayoutsDiffer. What is stored comes from
-    // those bytes, not from the files again.
-    // ETableMissing and ETableShape also leave everything as it was.
+    // Applies a month read by ReadMonth. An add file that would need a
+    // column wider than the server takes raises ESourceUnusable with nothing
+    // changed; ETableMissing and ETableShape also leave everything as it was.
     //
     // Columns an added record does not fit are widened first, in a
     // transaction of their own: the server applies a column's new type only
@@ -86,18 +108,13 @@ public:
     // reports is what the run would have done. A stop request
     // (StopRequest.h), polled per line read and per block or row sent,
     // raises EStopped after the rollback; none is committed after a stop.
-    TApplyReport Run(const TApplyFiles& files, bool dryRun, RefreshView& view);
-
-    // ELayoutsDiffer when the first lines of the two files already tell
-    // different tables: a check to make before connecting. Whatever else is
-    // wrong with the files is left to Run.
-    static void RequireOneTable(const TApplyFiles& files);
-
-    // The table of the files the last Run read, also when it raised; null
-    // until a Run has read them.
-    const TTableDescription* Table() const noexcept { return m_table; }
+    TApplyReport Run(const TMonthRows& month, bool dryRun, RefreshView& view);
+    // ReadMonth, then Run.
+    TApplyReport Run(const TApplyFiles& files, bool dryRun, RefreshView& view)
+    {
+        return Run(ReadMonth(files, view), dryRun, view);
+    }
 
 private:
     TIBDatabase& m_database;   // not owned
-    const TTableDescription* m_table = nullptr;
 };

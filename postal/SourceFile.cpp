@@ -2,7 +2,6 @@
 
 #include "CommaText.h"
 
-#include <ScopeExit.h>
 #include <UnitV.h>
 #include <ZipEntryReader.h>
 
@@ -91,22 +90,4 @@ void TSourceFile::TakeRow(TTableRow& row)
     }
     m_table->BuildRow(m_fields, row);
     ++m_records;
-}
-
-const TTableDescription* FirstLineTable(const std::string& path)
-{
-    TSourceFile source;
-    source.ReadStrictlyAsTable();
-    const TScopeExit close([&source] { source.CloseQuietly(); });
-    try {
-        source.Open(path);
-        if (source.Eof())
-            return nullptr;
-        source.ReadLine();
-        TTableRow row;
-        source.TakeRow(row);
-    } catch (const Exception&) {
-        return nullptr;
-    }
-    return source.Table();
 }

@@ -111,11 +111,6 @@ private:
     TSourceEncoding m_encoding;
 };
 
-// The table whose layout the first line of the file at path is in
-// (TableForColumns); null when the file cannot be read or that line is of
-// neither.
-const TTableDescription* FirstLineTable(const std::string& path);
-
 // Reads an open source (ReadStrictlyAsTable) from where it stands to its
 // end, calling onRow(row, line) with every row and its line, from 1 when the
 // source was just opened. A stop request is polled per line (EStopped).

@@ -80,9 +80,15 @@ new_owner
 other=$(start "$owner")
 other_port=$(port_of "$other")
 other_pid=$(pid_of "$other")
-# The password is changed only on this test's own instance: the server that
-# answers there must be the one whose root is this run's folder.
+# The password is changed only on this test's own instance: the port is not
+# the system server's, the process listening on it is the one this start
+# launched, and the server that answers there has this run's folder as its
+# root, whose firebird.conf names the instance's own security database.
 ((other_port != 3050)) || fail "the instance took port 3050"
+[[ $(listening_on "$other_pid") == "$(printf '0100007F:%04X' "$other_port")" ]] ||
+  fail "port $other_port is not served by this test's instance (pid $other_pid)"
+grep -qxF "SecurityDatabase = $other/server/security3.fdb" "$other/server/firebird.conf" ||
+  fail "the instance does not keep its users in its own security database"
 [[ $(ISC_USER=SYSDBA ISC_PASSWORD=copperjam fbsvcmgr "127.0.0.1/$other_port:service_mgr" info_get_env 2>/dev/null) == \
   "Server root: $other/server/" ]] || fail "the server on $other_port is not this test's instance"
 ISC_USER=SYSDBA ISC_PASSWORD=copperjam isql-fb -q -b >/dev/null <<SQL || fail "cannot set another password"
