@@ -2,6 +2,8 @@
 
 #include "Application.h"
 
+#include <StopRequest.h>
+
 #include <QCoreApplication>
 #include <QPointer>
 #include <QWidget>
@@ -38,10 +40,7 @@ void InstallTerminationSignals(QWidget*) {}
 
 namespace {
 
-const int Signals[] = {SIGTERM, SIGINT};
-
 int g_pipe[2] = {-1, -1};
-bool g_ignored[2] = {};   // ignored when the program started: stays so (nohup, background jobs)
 QPointer<QSocketNotifier> g_notifier;
 QPointer<QWidget> g_window;
 
@@ -83,23 +82,12 @@ void InstallTerminationSignals(QWidget* window)
     if (g_pipe[0] < 0) {
         if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
             return;   // the signals keep their default action: they end the program unsaved
-        for (int i = 0; i < 2; ++i) {
-            struct sigaction current {};
-            ::sigaction(Signals[i], nullptr, &current);
-            g_ignored[i] = current.sa_handler == SIG_IGN;
-        }
     }
     if (!g_notifier) {
         g_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, QCoreApplication::instance());
         QObject::connect(g_notifier, &QSocketNotifier::activated, g_notifier, [] { OnCloseRequested(); });
     }
-    struct sigaction action {};
-    action.sa_handler = OnTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;   // the build's reads and the client's network calls go on undisturbed
-    for (int i = 0; i < 2; ++i)
-        if (!g_ignored[i])
-            ::sigaction(Signals[i], &action, nullptr);
+    InstallTerminationHandler(OnTerminationSignal);
 }
 
 #endif

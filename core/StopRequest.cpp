@@ -53,6 +53,7 @@ void ClearStopRequest() noexcept
 
 #ifdef _WIN32
 
+void InstallTerminationHandler(void (*)(int)) noexcept {}
 void InstallStopSignals() noexcept {}
 TStopSignalsHeld::TStopSignalsHeld() noexcept {}
 TStopSignalsHeld::~TStopSignalsHeld() {}
@@ -81,7 +82,7 @@ sigset_t StopSignals()
 
 } // namespace
 
-void InstallStopSignals() noexcept
+void InstallTerminationHandler(void (*handler)(int)) noexcept
 {
     if (!g_checked) {
         for (int i = 0; i < 2; ++i) {
@@ -92,12 +93,17 @@ void InstallStopSignals() noexcept
         g_checked = true;
     }
     struct sigaction action {};
-    action.sa_handler = OnStopSignal;
+    action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;   // the reads and the client's network calls go on; the loops poll
+    action.sa_flags = SA_RESTART;
     for (int i = 0; i < 2; ++i)
         if (!g_ignored[i])
             ::sigaction(Signals[i], &action, nullptr);
+}
+
+void InstallStopSignals() noexcept
+{
+    InstallTerminationHandler(OnStopSignal);
     const sigset_t set = StopSignals();
     ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }

@@ -34,6 +34,14 @@ void ThrowIfStopRequested();
 // new one.
 void ClearStopRequest() noexcept;
 
+// Installs handler for SIGTERM and SIGINT (SA_RESTART: reads and the
+// client's network calls go on; the program polls what the handler
+// records), except for a signal that was ignored when this was first
+// called: a program started ignoring one (nohup, a background job's SIGINT)
+// goes on ignoring it. The commands' and the window's handlers both go in
+// through here. No effect on Windows.
+void InstallTerminationHandler(void (*handler)(int)) noexcept;
+
 // Puts the commands' handlers for SIGTERM and SIGINT in place: they only
 // request the stop. A signal ignored when the program started stays ignored
 // (a background job's SIGINT); the two are unblocked, so that a job started
