@@ -144,9 +144,3 @@ std::string ReplacedText(long count)
     return "; " + IntToStr(count) + (count == 1 ? " character" : " characters") + " stored as " +
            Utf8FromCp932(ReplacementMark);
 }
-
-void TellReplacements(TTerminal& terminal, const std::string& path, const TReplacements& replaced)
-{
-    for (const std::string& line : ReplacementLines(path, replaced))
-        terminal.Diagnostic(line);
-}

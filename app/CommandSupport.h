@@ -107,7 +107,3 @@ std::string LinesText(const std::vector<long>& lines);
 
 // "; 2 characters stored as 〓", or nothing when none was.
 std::string ReplacedText(long count);
-
-// The characters of the file at path stored as 〓, a line each on standard
-// error.
-void TellReplacements(TTerminal& terminal, const std::string& path, const TReplacements& replaced);

@@ -137,8 +137,13 @@ bool TTerminalBuildView::TableExists(const std::string& name)
 
 void TTerminalBuildView::CharactersReplaced(const std::string& path, const TReplacements& replaced)
 {
+    TellReplacements(m_terminal, path, replaced);
+}
+
+void TellReplacements(TTerminal& terminal, const std::string& path, const TReplacements& replaced)
+{
     for (const std::string& line : ReplacementLines(path, replaced))
-        m_terminal.Diagnostic(line);
+        terminal.Diagnostic(line);
 }
 
 void TTerminalBuildView::Show(bool now)

@@ -94,3 +94,7 @@ private:
 
 // "12.3 s", or "2 min 05 s" from two minutes on.
 std::string DurationText(double seconds);
+
+// The characters of the file at path stored as 〓, a line each on standard
+// error, also with --quiet.
+void TellReplacements(TTerminal& terminal, const std::string& path, const TReplacements& replaced);
