@@ -1,5 +1,6 @@
 #include "DictionaryTable.h"
 
+#include <IgnoreFailure.h>
 #include <StopRequest.h>
 
 #include <algorithm>
@@ -77,12 +78,10 @@ std::unique_ptr<TIBSQL> NewStatement(TIBDatabase& database, TIBTransaction& tran
 
 void RollbackQuietly(TIBTransaction& transaction) noexcept
 {
-    try {
+    IgnoreFailure("the connection is gone: the server drops what the transaction did", [&transaction] {
         if (transaction.Active())
             transaction.Rollback();
-    } catch (...) {
-        // The connection is gone: the server drops what the transaction did.
-    }
+    });
 }
 
 void CommitUnlessStopped(TIBTransaction& transaction)
